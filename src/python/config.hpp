@@ -1,0 +1,30 @@
+// ModelConfig and ModelConfigBuilder.
+#pragma once
+
+#include "core/param_value.hpp"
+#include "python/access.hpp"
+#include "python/python.hpp"
+
+namespace tessarin::py {
+
+struct ConfigData {
+  AccessFlag access;
+  core::ModelConfig config;
+  explicit ConfigData(core::ModelConfig c) : config(std::move(c)) {}
+};
+
+PyTypeObject* model_config_type();
+PyTypeObject* model_config_builder_type();
+
+// A new ModelConfig object owning `config`.
+PyObject* new_model_config(core::ModelConfig config);
+
+// Reads a ModelConfig argument under shared access and returns a copy of it;
+// TypeError naming the argument when `obj` is not a ModelConfig.
+core::ModelConfig config_arg_copy(PyObject* obj, const char* function, const char* name);
+
+// The ModelConfig inside `obj` (which must be one) and its access flag.
+ConfigData& config_data(PyObject* obj);
+bool is_model_config(PyObject* obj);
+
+}  // namespace tessarin::py

@@ -1,0 +1,379 @@
+#include "python/convert.hpp"
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace tessarin::py {
+
+using core::ParamEntry;
+using core::ParamMap;
+using core::ParamValue;
+
+namespace {
+
+// collections.abc.Sequence and collections.abc.Mapping, looked up once per
+// process on first need and kept for good.
+PyObject* g_sequence_abc = nullptr;
+PyObject* g_mapping_abc = nullptr;
+
+bool load_abcs() {
+  if (g_sequence_abc != nullptr) return true;
+  Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+  if (!abc) return false;
+  Ref seq = Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence"));
+  if (!seq) return false;
+  Ref map = Ref::steal(PyObject_GetAttrString(abc.get(), "Mapping"));
+  if (!map) return false;
+  g_mapping_abc = map.release();
+  g_sequence_abc = seq.release();
+  return true;
+}
+
+// Lengths reported by user code are only a hint for reserving storage.
+constexpr Py_ssize_t kReserveCap = 4096;
+
+std::string qualname_of_type(PyObject* obj, bool* ok = nullptr) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text != nullptr) {
+      if (ok) *ok = true;
+      return std::string(text, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  if (ok) *ok = false;
+  return {};
+}
+
+std::string cast_text(PyObject* obj, const char* target) {
+  return "'" + qualname_of_type(obj) + "' object cannot be cast as '" + target + "'";
+}
+
+class FromPython {
+ public:
+  explicit FromPython(std::string& error) : error_(error) {}
+
+  bool convert(PyObject* obj, ParamValue& out, int depth) {
+    if (obj == Py_None) {
+      out = ParamValue();
+      return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    // Exact built-in types first: they are the common case and cannot run
+    // user code, so they skip the flag lookups below.
+    if (type == &PyUnicode_Type) return convert_str(obj, out);
+    if (type == &PyLong_Type) return convert_int(obj, out);
+    if (type == &PyBool_Type) {
+      out = ParamValue::boolean(obj == Py_True);
+      return true;
+    }
+    if (type == &PyFloat_Type) {
+      out = ParamValue::real(PyFloat_AsDouble(obj));
+      return true;
+    }
+    if (type == &PyDict_Type) return convert_exact_dict(obj, out, depth);
+    if (type == &PyList_Type) return convert_sequence(obj, out, depth, /*exact_list=*/true);
+    if (type == &PyTuple_Type) return convert_tuple(obj, out, depth);
+
+    unsigned long flags = PyType_GetFlags(type);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS) return convert_int(obj, out);
+    if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))
+      return convert_sequence(obj, out, depth, false);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return convert_mapping(obj, out, depth);
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(obj, out);
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
+      return fail("invalid type: byte array, expected any valid JSON value");
+    if (PyByteArray_Check(obj)) return fail("unexpected type: " + cast_text(obj, "bytes"));
+    if (PyFloat_Check(obj)) {
+      double d = PyFloat_AsDouble(obj);
+      if (d == -1.0 && PyErr_Occurred()) return fail_from_python();
+      out = ParamValue::real(d);
+      return true;
+    }
+    if (PyAnySet_Check(obj)) return convert_set(obj, out, depth);
+
+    if (!load_abcs()) return fail_from_python();
+    int is_seq = instance_check(obj, g_sequence_abc);
+    if (is_seq < 0) return false;
+    if (is_seq) return convert_sequence(obj, out, depth, false);
+    int is_map = instance_check(obj, g_mapping_abc);
+    if (is_map < 0) return false;
+    if (is_map) return convert_mapping(obj, out, depth);
+
+    bool ok = false;
+    std::string name = qualname_of_type(obj, &ok);
+    return fail("unsupported type " + (ok ? name : std::string("unknown")));
+  }
+
+ private:
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+
+  // Turns the pending Python exception into the conversion message, unless
+  // it is not an Exception: interrupts and exits propagate untouched.
+  bool fail_from_python() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    error_ = render_and_clear_exception();
+    return false;
+  }
+
+  // 1 / 0, or -1 when a non-Exception must propagate (thrown instead).
+  int instance_check(PyObject* obj, PyObject* abc) {
+    int result = PyObject_IsInstance(obj, abc);
+    if (result < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+      // A broken __instancecheck__ is reported, not fatal: the check fails.
+      PyErr_WriteUnraisable(obj);
+      return 0;
+    }
+    return result;
+  }
+
+  bool enter(int depth) {
+    if (depth >= core::kMaxParamDepth) {
+      error_ = "value nested more than " + std::to_string(core::kMaxParamDepth) +
+               " levels deep (or containing itself)";
+      return false;
+    }
+    return true;
+  }
+
+  bool convert_str(PyObject* obj, ParamValue& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return fail_from_python();
+    out = ParamValue::string({data, static_cast<std::size_t>(size)});
+    return true;
+  }
+
+  bool convert_int(PyObject* obj, ParamValue& out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      if (v == -1 && PyErr_Occurred()) return fail_from_python();
+      out = ParamValue::from_int64(v);
+      return true;
+    }
+    if (overflow > 0) {
+      unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        out = ParamValue::uinteger(u);
+        return true;
+      }
+      PyErr_Clear();
+    }
+    // Beyond 64 bits. Within 128 bits (as the high part x >> 64 fits a C
+    // long) the value is merely out of range; beyond that the interpreter's
+    // own OverflowError for the high part is the message.
+    Ref shift = Ref::steal(PyLong_FromLong(64));
+    if (!shift) return fail_from_python();
+    Ref high = Ref::steal(PyNumber_Rshift(obj, shift.get()));
+    if (!high) return fail_from_python();
+    long h = PyLong_AsLong(high.get());
+    if (h == -1 && PyErr_Occurred()) return fail_from_python();
+    return fail("JSON number out of range");
+  }
+
+  bool convert_tuple(PyObject* obj, ParamValue& out, int depth) {
+    if (!enter(depth)) return false;
+    Py_ssize_t n = PyTuple_Size(obj);
+    std::vector<ParamValue> items(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      // Borrowed: a tuple cannot change, and our caller keeps it alive.
+      if (!convert(PyTuple_GetItem(obj, i), items[static_cast<std::size_t>(i)], depth + 1)) return false;
+    }
+    out = ParamValue::array(std::move(items));
+    return true;
+  }
+
+  bool convert_sequence(PyObject* obj, ParamValue& out, int depth, bool exact_list) {
+    if (!enter(depth)) return false;
+    // The length is asked twice, once to dispatch and once to read: user code
+    // may change it in between, and that is reported rather than ignored.
+    Py_ssize_t first = PyObject_Size(obj);
+    if (first < 0) return fail_from_python();
+    Py_ssize_t second = exact_list ? PyList_Size(obj) : PyObject_Size(obj);
+    if (second < 0) return fail_from_python();
+    if (first != second) {
+      return fail("expected sequence of length " + std::to_string(first) + ", got " +
+                  std::to_string(second));
+    }
+    std::vector<ParamValue> items;
+    items.reserve(static_cast<std::size_t>(exact_list ? second : std::min(second, kReserveCap)));
+    for (Py_ssize_t i = 0; i < second; ++i) {
+      // A new reference: converting earlier items may run user code that
+      // removes this one from the sequence.
+      Ref item = Ref::steal(exact_list ? Py_XNewRef(PyList_GetItem(obj, i)) : PySequence_GetItem(obj, i));
+      if (!item) return fail_from_python();
+      items.emplace_back();
+      if (!convert(item.get(), items.back(), depth + 1)) return false;
+    }
+    out = ParamValue::array(std::move(items));
+    return true;
+  }
+
+  bool convert_set(PyObject* obj, ParamValue& out, int depth) {
+    if (!enter(depth)) return false;
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) return fail_from_python();
+    std::vector<ParamValue> items;
+    items.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(PySet_Size(obj), 0)));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+      items.emplace_back();
+      if (!convert(item.get(), items.back(), depth + 1)) return false;
+    }
+    if (PyErr_Occurred()) return fail_from_python();
+    out = ParamValue::array(std::move(items));
+    return true;
+  }
+
+  bool add_entry(PyObject* key, PyObject* value, std::vector<ParamEntry>& entries, int depth) {
+    if (!PyUnicode_Check(key)) return fail("unexpected type: " + cast_text(key, "str"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) return fail_from_python();
+    entries.emplace_back();
+    entries.back().key.assign(data, static_cast<std::size_t>(size));
+    return convert(value, entries.back().value, depth + 1);
+  }
+
+  // An exact dict: keys(), values() and len() cannot be overridden, so its
+  // entries are read directly, holding references so that user code run by
+  // a nested conversion cannot free them under us.
+  bool convert_exact_dict(PyObject* obj, ParamValue& out, int depth) {
+    if (!enter(depth)) return false;
+    const std::size_t base = pinned_.size();
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      pinned_.push_back(Py_NewRef(key));
+      pinned_.push_back(Py_NewRef(value));
+    }
+    const std::size_t count = (pinned_.size() - base) / 2;
+    std::vector<ParamEntry> entries;
+    entries.reserve(count);
+    bool ok = true;
+    for (std::size_t i = 0; i < count && ok; ++i) {
+      ok = add_entry(pinned_[base + 2 * i], pinned_[base + 2 * i + 1], entries, depth);
+    }
+    unpin(base);
+    if (!ok) return false;
+    out = ParamValue::object(ParamMap::from_unsorted(std::move(entries)));
+    return true;
+  }
+
+  // Any other mapping: keys() and values() as lists, then len(); the i-th
+  // key pairs with the i-th value.
+  bool convert_mapping(PyObject* obj, ParamValue& out, int depth) {
+    if (!enter(depth)) return false;
+    Ref keys = Ref::steal(PyMapping_Keys(obj));
+    if (!keys) return fail_from_python();
+    Ref values = Ref::steal(PyMapping_Values(obj));
+    if (!values) return fail_from_python();
+    Py_ssize_t len = PyObject_Size(obj);
+    if (len < 0) return fail_from_python();
+    std::vector<ParamEntry> entries;
+    entries.reserve(static_cast<std::size_t>(std::min(len, kReserveCap)));
+    for (Py_ssize_t i = 0; i < len; ++i) {
+      Ref key = Ref::steal(PySequence_GetItem(keys.get(), i));
+      if (!key) return fail_from_python();
+      if (!PyUnicode_Check(key.get())) return fail("unexpected type: " + cast_text(key.get(), "str"));
+      Ref value = Ref::steal(PySequence_GetItem(values.get(), i));
+      if (!value) return fail_from_python();
+      if (!add_entry(key.get(), value.get(), entries, depth)) return false;
+    }
+    out = ParamValue::object(ParamMap::from_unsorted(std::move(entries)));
+    return true;
+  }
+
+  void unpin(std::size_t base) {
+    for (std::size_t i = base; i < pinned_.size(); ++i) Py_DECREF(pinned_[i]);
+    pinned_.resize(base);
+  }
+
+ public:
+  ~FromPython() { unpin(0); }
+
+ private:
+  std::string& error_;
+  std::vector<PyObject*> pinned_;
+};
+
+PyObject* to_python(const ParamValue& v);
+
+PyObject* map_to_dict(const ParamMap& map) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) throw_python_error();
+  for (const ParamEntry& entry : map) {
+    Ref key = Ref::steal(new_str(entry.key));
+    Ref value = Ref::steal(to_python(entry.value));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_python_error();
+  }
+  return dict.release();
+}
+
+PyObject* to_python(const ParamValue& v) {
+  PyObject* result = nullptr;
+  switch (v.kind()) {
+    case core::ParamKind::Null:
+      return Py_NewRef(Py_None);
+    case core::ParamKind::Bool:
+      return Py_NewRef(v.as_bool() ? Py_True : Py_False);
+    case core::ParamKind::UInt:
+      result = PyLong_FromUnsignedLongLong(v.as_u64());
+      break;
+    case core::ParamKind::Int:
+      result = PyLong_FromLongLong(v.as_i64());
+      break;
+    case core::ParamKind::Float:
+      result = PyFloat_FromDouble(v.as_double());
+      break;
+    case core::ParamKind::String:
+      return new_str(v.as_string());
+    case core::ParamKind::Array: {
+      auto items = v.as_array();
+      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+      if (!list) throw_python_error();
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_python(items[i]));
+      }
+      return list.release();
+    }
+    case core::ParamKind::Object:
+      return map_to_dict(v.as_object());
+  }
+  if (result == nullptr) throw_python_error();
+  return result;
+}
+
+}  // namespace
+
+bool param_from_python(PyObject* obj, ParamValue& out, std::string& error) {
+  FromPython converter(error);
+  return converter.convert(obj, out, 0);
+}
+
+ParamValue param_from_python_or_raise(PyObject* obj, const char* prefix) {
+  ParamValue value;
+  std::string error;
+  if (!param_from_python(obj, value, error)) raise_value_error(prefix + error);
+  return value;
+}
+
+PyObject* param_to_python(const ParamValue& value) { return to_python(value); }
+PyObject* param_map_to_dict(const ParamMap& map) { return map_to_dict(map); }
+
+void raise_conversion_failure(const char* prefix) {
+  if (PyErr_Occurred() == nullptr || !PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+  raise_value_error(prefix + render_and_clear_exception());
+}
+
+}  // namespace tessarin::py

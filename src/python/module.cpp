@@ -1,0 +1,112 @@
+// The module entry point: registration of the classes and attributes.
+#include "python/args.hpp"
+#include "python/config.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
+#include "python/python.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace tessarin::py {
+namespace {
+
+const char module_doc[] =
+    "Tessarin Python module - transparent, traceable AI model construction.\n"
+    "\n"
+    "This module provides bindings for the Tessarin AI Framework, enabling\n"
+    "deterministic model graph construction with cryptographic hashing for\n"
+    "reproducibility.\n"
+    "\n"
+    "Quick start:\n"
+    "    >>> import tessarin\n"
+    "    >>> config = tessarin.ModelConfig(\"encoder\", \"1.0.0\")\n"
+    "    >>> graph = tessarin.BuildGraph()\n"
+    "    >>> node_id = graph.add_node(\"encoder\", config)\n"
+    "    >>> print(graph.stable_hash())\n"
+    "\n"
+    "Module attributes:\n"
+    "    __version__: Package version string\n"
+    "    HAS_BURN: True if Burn backend is available\n"
+    "    HAS_CUBECL: True if CubeCL backend is available\n"
+    "    HAS_LUMENARC: True if lumenarc integration is available\n"
+    "    HAS_CUDA: True if CUDA support is available\n";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessarin",
+    module_doc,
+    0,  // no per-module state: a repeated import calls the init function again
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Classes in registration order. Each type object is created on first use
+// and shared by every later use.
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+const ClassEntry kClasses[] = {
+    {"ModelConfig", model_config_type},
+    {"ModelConfigBuilder", model_config_builder_type},
+};
+
+// The feature flags are constants of this build: nothing is probed.
+const char* const kFlags[] = {"HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"};
+
+constexpr std::int64_t kNoInterpreter = -1;
+std::atomic<std::int64_t> g_interpreter{kNoInterpreter};
+PyObject* g_module = nullptr;
+
+// Appends `name` to the module's __all__ (creating it when missing), then
+// sets the attribute. Steals nothing: `value` is borrowed.
+void add_name(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_python_error();
+  } else if (!PyList_Check(all.get())) {
+    raise_type_error("__all__ must be a list");
+  }
+  Ref text = Ref::steal(new_str(name));
+  if (PyList_Append(all.get(), text.get()) < 0) throw_python_error();
+  if (PyObject_SetAttrString(module, name, value) < 0) throw_python_error();
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  std::int64_t id = interp == nullptr ? -1 : PyInterpreterState_GetID(interp);
+  if (id < 0) {
+    if (PyErr_Occurred() == nullptr)
+      raise(PyExc_SystemError, "attempted to fetch exception but none was set");
+    throw_python_error();
+  }
+  std::int64_t expected = kNoInterpreter;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    raise(PyExc_ImportError,
+          "tessarin does not support sub-interpreters: it is already loaded in another "
+          "interpreter of this process");
+  }
+  if (g_module != nullptr) return Py_NewRef(g_module);
+
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module) throw_python_error();
+  for (const ClassEntry& entry : kClasses) {
+    add_name(module.get(), entry.name, reinterpret_cast<PyObject*>(entry.type()));
+  }
+  Ref version = Ref::steal(new_str("1.2.10"));
+  add_name(module.get(), "__version__", version.get());
+  for (const char* flag : kFlags) add_name(module.get(), flag, Py_False);
+
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace tessarin::py
+
+extern "C" PyMODINIT_FUNC PyInit_tessarin(void) {
+  return tessarin::py::boundary<PyObject*>(nullptr, [] { return tessarin::py::init_module(); });
+}
