@@ -1,0 +1,20 @@
+"""Quick start: describe a model as data and fingerprint it."""
+
+import tessarin
+
+encoder = (
+    tessarin.ModelConfig("encoder", "1.0.0")
+    .with_param("d_model", 512)
+    .with_param("n_heads", 8)
+    .with_param("dropout", 0.1)
+)
+decoder = (
+    tessarin.ModelConfigBuilder()
+    .name("decoder")
+    .version("1.0.0")
+    .param("layers", 12)
+    .param("activations", ["gelu", "relu"])
+    .build()
+)
+print(encoder)
+print(decoder, decoder.params)

@@ -1,0 +1,145 @@
+#include "core/param_value.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <map>
+#include <pthread.h>
+#include <thread>
+
+namespace tessarin::core {
+namespace {
+
+TEST(ParamMap, KeysIterateInUnsignedByteOrder) {
+  ParamMap map;
+  const std::vector<std::string> keys = {"b", "\xc3\xa9", "ab", "a", "Z", "", "\x7f", "a\x01"};
+  for (const auto& k : keys) map.insert_or_assign(k, ParamValue::uinteger(k.size()));
+  std::vector<std::string> seen;
+  for (const auto& e : map) seen.push_back(e.key);
+  EXPECT_EQ(seen, (std::vector<std::string>{"", "Z", "a", "a\x01", "ab", "b", "\x7f", "\xc3\xa9"}));
+}
+
+TEST(ParamMap, InsertReplacesAndFromUnsortedKeepsTheLaterValue) {
+  ParamMap map;
+  map.insert_or_assign("k", ParamValue::uinteger(1));
+  map.insert_or_assign("k", ParamValue::string("two"));
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.find("k")->as_string(), "two");
+  EXPECT_EQ(map.find("missing"), nullptr);
+
+  std::vector<ParamEntry> entries;
+  entries.push_back({"b", ParamValue::uinteger(1)});
+  entries.push_back({"a", ParamValue::uinteger(2)});
+  entries.push_back({"b", ParamValue::uinteger(3)});
+  entries.push_back({"a", ParamValue::uinteger(4)});
+  ParamMap built = ParamMap::from_unsorted(std::move(entries));
+  ASSERT_EQ(built.size(), 2u);
+  EXPECT_EQ(built[0].key, "a");
+  EXPECT_EQ(built[0].value.as_u64(), 4u);
+  EXPECT_EQ(built[1].value.as_u64(), 3u);
+}
+
+TEST(ParamMap, RandomInsertsMatchAReferenceMap) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 50; ++round) {
+    ParamMap map;
+    std::vector<ParamEntry> unsorted;
+    std::map<std::string, std::uint64_t> reference;  // std::string orders bytes as unsigned
+    for (int i = 0; i < 40; ++i) {
+      std::string key;
+      for (int n = rng() % 4; n > 0; --n) key.push_back(static_cast<char>(rng() % 256));
+      std::uint64_t v = rng();
+      map.insert_or_assign(key, ParamValue::uinteger(v));
+      unsorted.push_back({key, ParamValue::uinteger(v)});
+      reference[key] = v;
+    }
+    ParamMap built = ParamMap::from_unsorted(std::move(unsorted));
+    ASSERT_EQ(map.size(), reference.size());
+    ASSERT_TRUE(map == built);
+    std::size_t i = 0;
+    for (const auto& [k, v] : reference) {
+      EXPECT_EQ(map[i].key, k);
+      EXPECT_EQ(map[i].value.as_u64(), v);
+      ++i;
+    }
+  }
+}
+
+TEST(ParamValue, ScalarsKeepTheirRepresentation) {
+  EXPECT_EQ(ParamValue::from_int64(5).kind(), ParamKind::UInt);
+  EXPECT_EQ(ParamValue::from_int64(-5).kind(), ParamKind::Int);
+  EXPECT_EQ(ParamValue::real(1.0).kind(), ParamKind::Float);
+  EXPECT_EQ(ParamValue::real(std::numeric_limits<double>::quiet_NaN()).kind(), ParamKind::Null);
+  EXPECT_EQ(ParamValue::real(-std::numeric_limits<double>::infinity()).kind(), ParamKind::Null);
+  EXPECT_FALSE(ParamValue::uinteger(1) == ParamValue::real(1.0));
+  EXPECT_FALSE(ParamValue::real(0.0) == ParamValue::real(-0.0));
+  EXPECT_TRUE(ParamValue::string("") == ParamValue::string(std::string_view()));
+}
+
+ParamValue nested(int depth) {
+  ParamValue v = ParamValue::string("leaf");
+  for (int i = 0; i < depth; ++i) {
+    if (i % 2) {
+      std::vector<ParamValue> items;
+      items.push_back(std::move(v));
+      v = ParamValue::array(std::move(items));
+    } else {
+      ParamMap m;
+      m.insert_or_assign("k", std::move(v));
+      v = ParamValue::object(std::move(m));
+    }
+  }
+  return v;
+}
+
+TEST(ParamValue, CopiesAreIndependentOfTheOriginalsLifetime) {
+  ParamValue copy;
+  {
+    ParamValue original = nested(10);
+    copy = original;
+    EXPECT_TRUE(copy == original);
+  }
+  EXPECT_EQ(copy.depth(), 10);
+  ParamValue moved = std::move(copy);
+  EXPECT_EQ(copy.kind(), ParamKind::Null);
+  EXPECT_TRUE(moved == nested(10));
+}
+
+TEST(ParamValue, DepthLimitValuesAreSafeOnASmallStack) {
+  // Build, copy, compare and destroy a value at the nesting limit on a thread
+  // whose stack is as small as the one Python's threading.stack_size allows.
+  bool ok = false;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    ParamValue v = nested(kMaxParamDepth);
+    ParamValue w = v;
+    *static_cast<bool*>(arg) = v.depth() == kMaxParamDepth && v == w;
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &ok), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(ok);
+}
+
+TEST(ParamValue, SharedValuesSurviveConcurrentRelease) {
+  ParamValue shared = nested(20);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([copy = shared]() mutable {
+      for (int i = 0; i < 10000; ++i) {
+        ParamValue again = copy;
+        copy = again;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(shared.depth(), 20);
+}
+
+}  // namespace
+}  // namespace tessarin::core

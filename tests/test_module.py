@@ -1,0 +1,107 @@
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import tessarin
+
+CLASSES = [
+    "ModelConfig",
+    "ModelConfigBuilder",
+    "NodeId",
+    "GraphNode",
+    "BuildGraph",
+    "NullBackend",
+    "TraceLevel",
+    "TraceEvent",
+    "InMemoryTraceSink",
+    "BuildContext",
+    "BuildPipeline",
+    "ValidationError",
+    "NameValidator",
+    "VersionValidator",
+    "CompositeValidator",
+]
+CLASSES = [c for c in CLASSES if hasattr(tessarin, c)]
+ATTRIBUTES = ["__version__", "HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"]
+
+
+def test_all_lists_classes_then_attributes_in_registration_order():
+    assert isinstance(tessarin.__all__, list)
+    assert tessarin.__all__ == CLASSES + ATTRIBUTES
+    public = sorted(n for n in dir(tessarin) if not n.startswith("_"))
+    assert public == sorted(n for n in tessarin.__all__ if n != "__version__")
+
+
+def test_version_and_flags():
+    assert tessarin.__version__ == "1.2.10"
+    for flag in ATTRIBUTES[1:]:
+        assert getattr(tessarin, flag) is False
+
+
+def test_module_docstring():
+    doc = tessarin.__doc__
+    assert doc.splitlines()[0] == "Tessarin Python module - transparent, traceable AI model construction."
+    for line in [
+        "__version__: Package version string",
+        "HAS_BURN: True if Burn backend is available",
+        "HAS_CUBECL: True if CubeCL backend is available",
+        "HAS_LUMENARC: True if lumenarc integration is available",
+        "HAS_CUDA: True if CUDA support is available",
+    ]:
+        assert line in doc
+    assert "HAS_VANTOR_ACCEL" not in doc
+
+
+@pytest.mark.parametrize("name", [n for n in tessarin.__all__ if n[0].isupper() and not n.startswith("HAS_")])
+def test_class_properties(name):
+    cls = getattr(tessarin, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == name and cls.__name__ == name
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert "__dict__" not in dir(cls)
+    assert "__weakref__" not in dir(cls)
+    if name != "TraceLevel":
+        assert cls.__text_signature__ is not None
+        inspect.signature(cls)
+
+
+def test_instances_reject_unknown_attributes():
+    config = tessarin.ModelConfig("a", "1")
+    with pytest.raises(AttributeError):
+        config.foo = 1
+    with pytest.raises(AttributeError):
+        config.name = "b"
+
+
+def test_reimport_returns_the_same_module():
+    first = tessarin
+    classes = [getattr(first, n) for n in CLASSES]
+    del sys.modules["tessarin"]
+    import tessarin as again
+
+    assert again is first
+    assert [getattr(again, n) for n in CLASSES] == classes
+
+
+def test_subinterpreter_import_fails():
+    code = (
+        "import tessarin, _xxsubinterpreters as s\n"
+        "i = s.create()\n"
+        "try:\n"
+        "    s.run_string(i, 'import tessarin')\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__, e)\n"
+        "else:\n"
+        "    print('imported')\n"
+    )
+    try:
+        import _xxsubinterpreters  # noqa: F401
+    except ImportError:
+        pytest.skip("no sub-interpreter support in this interpreter")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "sub-interpreters" in out.stdout

@@ -1,0 +1,407 @@
+"""Conversion of Python values into parameters and back."""
+
+import collections
+import collections.abc
+import enum
+import math
+import struct
+import sys
+import threading
+
+import pytest
+from hypothesis import given, strategies as st
+
+from tessarin import ModelConfig
+
+PREFIX = "Failed to convert value: "
+
+
+def roundtrip(value):
+    return ModelConfig("c", "1").with_param("k", value).param("k")
+
+
+def conversion_error(value):
+    with pytest.raises(ValueError) as info:
+        ModelConfig("c", "1").with_param("k", value)
+    message = str(info.value)
+    assert message.startswith(PREFIX)
+    return message[len(PREFIX):]
+
+
+class Color(enum.IntEnum):
+    RED = 7
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class MyMapping:
+    """Registered as a Mapping: converted through keys(), values() and len()."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def keys(self):
+        return list(self.data.keys())
+
+    def values(self):
+        return list(self.data.values())
+
+    def __len__(self):
+        return len(self.data)
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __repr__(self):
+        return f"MyMapping({self.data!r})"
+
+
+class MySequence:
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __repr__(self):
+        return f"MySequence({self.items!r})"
+
+
+collections.abc.Mapping.register(MyMapping)
+collections.abc.Sequence.register(MySequence)
+
+
+# ------------------------------------------------------------ accepted values
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, None),
+        (True, True),
+        (False, False),
+        (0, 0),
+        (1, 1),
+        (2**64 - 1, 2**64 - 1),
+        (-(2**63), -(2**63)),
+        (1.0, 1.0),
+        (-0.0, -0.0),
+        (float("nan"), None),
+        (float("inf"), None),
+        (float("-inf"), None),
+        ("", ""),
+        ("modèle 模型 😀", "modèle 模型 😀"),
+        ((1, 2), [1, 2]),
+        ({3}, [3]),
+        (frozenset(), []),
+        ({"b": 1, "a": 2}, {"a": 2, "b": 1}),
+        (Color.RED, 7),
+        (StrSub("x"), "x"),
+        (ListSub([1]), [1]),
+        (DictSub(z=1, a=2), {"a": 2, "z": 1}),
+        (collections.OrderedDict([("b", 1), ("a", 2)]), {"a": 2, "b": 1}),
+        (MyMapping({"y": (1,), "x": None}), {"x": None, "y": [1]}),
+        (MySequence([1, "a", [2]]), [1, "a", [2]]),
+        (range(3), [0, 1, 2]),
+    ],
+)
+def test_accepted_values(value, expected):
+    result = roundtrip(value)
+    assert result == expected
+    assert type(result) is type(expected)
+    if isinstance(expected, float):
+        assert math.copysign(1, result) == math.copysign(1, expected)
+
+
+def test_bools_ints_and_floats_keep_their_kind():
+    assert roundtrip(True) is True
+    assert type(roundtrip(1)) is int
+    assert type(roundtrip(1.0)) is float
+    assert type(roundtrip(Color.RED)) is int
+
+
+def test_dict_keys_come_back_in_byte_order():
+    keys = ["é", "ab", "a", "Z", "", "b"]
+    result = roundtrip({k: None for k in keys})
+    assert list(result) == sorted(keys, key=lambda k: k.encode())
+    assert list(result) == ["", "Z", "a", "ab", "b", "é"]
+
+
+def test_repeated_mapping_keys_keep_the_later_value():
+    class Repeating(MyMapping):
+        def keys(self):
+            return ["a", "a"]
+
+        def values(self):
+            return [1, 2]
+
+    assert roundtrip(Repeating({"a": 0, "b": 0})) == {"a": 2}
+
+
+# ------------------------------------------------------------- refused values
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (2**64, "JSON number out of range"),
+        (-(2**63) - 1, "JSON number out of range"),
+        (2**127 - 1, "JSON number out of range"),
+        (-(2**127), "JSON number out of range"),
+        (2**127, "OverflowError: Python int too large to convert to C long"),
+        (2**128, "OverflowError: Python int too large to convert to C long"),
+        (-(2**127) - 1, "OverflowError: Python int too large to convert to C long"),
+        (b"x", "invalid type: byte array, expected any valid JSON value"),
+        (bytearray(b"x"), "unexpected type: 'bytearray' object cannot be cast as 'bytes'"),
+        ({1: 2}, "unexpected type: 'int' object cannot be cast as 'str'"),
+        ({"a": {(1,): 2}}, "unexpected type: 'tuple' object cannot be cast as 'str'"),
+        (object(), "unsupported type object"),
+        (1j, "unsupported type complex"),
+        ([{"a": b"x"}], "invalid type: byte array, expected any valid JSON value"),
+        (ModelConfig("a", "1"), "unsupported type ModelConfig"),
+        (MyMapping.__init__, "unsupported type function"),
+    ],
+)
+def test_refused_values(value, message):
+    assert conversion_error(value) == message
+
+
+def test_lone_surrogate_is_refused_with_the_encoding_error():
+    assert conversion_error("\ud800").startswith("UnicodeEncodeError: ")
+    assert conversion_error({"\udfff": 1}).startswith("UnicodeEncodeError: ")
+
+
+def test_nested_class_qualname_is_used():
+    class Outer:
+        class Inner:
+            pass
+
+    assert conversion_error(Outer.Inner()) == "unsupported type test_nested_class_qualname_is_used.<locals>.Outer.Inner"
+
+
+def test_unreadable_qualname_gives_unknown():
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise RuntimeError("no name")
+            return super().__getattribute__(name)
+
+    class Odd(metaclass=Meta):
+        pass
+
+    assert conversion_error(Odd()) == "unsupported type unknown"
+
+
+# ------------------------------------------------- user code during conversion
+
+
+def test_exceptions_from_user_code_are_rendered():
+    class BadLen(MySequence):
+        def __len__(self):
+            raise KeyError("boom")
+
+    assert conversion_error(BadLen([])) == "KeyError: 'boom'"
+
+
+def test_exception_whose_str_fails():
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError
+
+    class Raising(MySequence):
+        def __getitem__(self, i):
+            raise Unprintable
+
+    assert conversion_error(Raising([1])) == "test_exception_whose_str_fails.<locals>.Unprintable: <exception str() failed>"
+
+
+def test_length_change_between_queries():
+    class Growing(MySequence):
+        calls = 0
+
+        def __len__(self):
+            self.calls += 1
+            return self.calls
+
+    assert conversion_error(Growing([])) == "expected sequence of length 1, got 2"
+
+
+def test_mapping_shorter_lists_than_len():
+    class Lying(MyMapping):
+        def __len__(self):
+            return 3
+
+    assert conversion_error(Lying({"a": 1})) == "IndexError: list index out of range"
+
+
+def test_interrupts_propagate_unchanged():
+    class Interrupting(MySequence):
+        def __len__(self):
+            raise KeyboardInterrupt
+
+    config = ModelConfig("c", "1")
+    with pytest.raises(KeyboardInterrupt):
+        config.with_param("k", Interrupting([]))
+    assert config.params == {}
+
+
+def test_broken_instancecheck_is_unraisable_and_counts_as_false(monkeypatch):
+    class BadClass:
+        @property
+        def __class__(self):
+            raise RuntimeError("broken")
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+    assert conversion_error(BadClass()) == "unsupported type test_broken_instancecheck_is_unraisable_and_counts_as_false.<locals>.BadClass"
+    assert seen == [RuntimeError, RuntimeError]
+
+
+def test_mutation_during_conversion_never_crashes():
+    target = []
+
+    class Clearing(MySequence):
+        def __getitem__(self, i):
+            target.clear()
+            return 0
+
+    target.extend([Clearing([1]), 5, 6])
+    assert conversion_error(target) == "IndexError: list index out of range"
+
+
+def test_self_reference_and_deep_nesting_fail_cleanly():
+    loop = []
+    loop.append(loop)
+    assert "255" in conversion_error(loop)
+    d = {}
+    d["d"] = d
+    assert "255" in conversion_error(d)
+    deep = None
+    for _ in range(100_000):
+        deep = [deep]
+    assert "255" in conversion_error(deep)
+
+
+def nested(depth):
+    value = 0
+    for i in range(depth):
+        value = [value] if i % 2 else {"k": value}
+    return value
+
+
+def test_depth_limit_is_exact():
+    assert roundtrip(nested(255)) == nested(255)
+    assert "255" in conversion_error(nested(256))
+
+
+def test_small_thread_stack_at_the_depth_limit():
+    results = []
+
+    def work():
+        config = ModelConfig("c", "1").with_param("k", nested(255))
+        value = config.param("k")
+        results.append(value == nested(255))
+        results.append(len(config.params) == 1)
+        try:
+            config.with_param("k", nested(100_000))
+        except ValueError:
+            results.append(True)
+        del config
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert results == [True, True, True]
+
+
+# ---------------------------------------------------------- differential test
+
+
+def expected_of(value):
+    """Independent model of the conversion rules."""
+    if value is None or type(value) is bool:
+        return value
+    if isinstance(value, int):
+        if -(2**63) <= value < 2**64:
+            return int(value)
+        raise OverflowError
+    if isinstance(value, float):
+        return None if math.isnan(value) or math.isinf(value) else float(value)
+    if isinstance(value, str):
+        return str(value)
+    if isinstance(value, (list, tuple, set, frozenset, MySequence)):
+        return [expected_of(v) for v in value]
+    if isinstance(value, (dict, MyMapping)):
+        items = {}
+        for k, v in zip(value.keys(), value.values()):
+            items[str(k)] = expected_of(v)
+        return {k: items[k] for k in sorted(items, key=lambda s: s.encode())}
+    raise TypeError(value)
+
+
+def same(a, b):
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.sampled_from([0, -1, 2**63 - 1, 2**63, 2**64 - 1, -(2**63)])
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | st.text()
+)
+values = st.recursive(
+    scalars,
+    lambda children: (
+        st.lists(children, max_size=5)
+        | st.lists(children, max_size=5).map(tuple)
+        | st.lists(children, max_size=5).map(MySequence)
+        | st.frozensets(st.integers(min_value=-(2**63), max_value=2**64 - 1) | st.text(max_size=3), max_size=4)
+        | st.dictionaries(st.text(max_size=6), children, max_size=5)
+        | st.dictionaries(st.text(max_size=6), children, max_size=5).map(DictSub)
+        | st.dictionaries(st.text(max_size=6), children, max_size=5).map(MyMapping)
+    ),
+    max_leaves=30,
+)
+
+
+@given(values)
+def test_roundtrip_matches_independent_model(value):
+    expected = expected_of(value)
+    assert same(roundtrip(value), expected)
+
+
+@given(st.integers())
+def test_integer_ranges(value):
+    if -(2**63) <= value < 2**64:
+        assert same(roundtrip(value), value)
+    elif -(2**127) <= value < 2**127:
+        assert conversion_error(value) == "JSON number out of range"
+    else:
+        assert conversion_error(value) == "OverflowError: Python int too large to convert to C long"
