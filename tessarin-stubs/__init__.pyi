@@ -1,5 +1,16 @@
 from typing import Any, final
 
+__all__ = [
+    "ModelConfig",
+    "ModelConfigBuilder",
+    "__version__",
+    "HAS_BURN",
+    "HAS_CUBECL",
+    "HAS_LUMENARC",
+    "HAS_CUDA",
+    "HAS_VANTOR_ACCEL",
+]
+
 __version__: str
 HAS_BURN: bool
 HAS_CUBECL: bool
