@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/unicode.hpp"
 
 namespace tessarin::core {
@@ -32,11 +36,23 @@ constexpr std::array<bool, 128> kAsciiNameChar = [] {
     return table;
 }();
 
-// --- Name rule: word-at-a-time scan over ASCII --------------------------------
+// --- Name rule: block-at-a-time scan over ASCII ------------------------------
 //
 // Names are usually short, but nothing limits their length, and a caller may
-// hand in megabytes. Eight bytes are classified per step with plain integer
-// arithmetic; the decoder only runs from the first byte that is non-ASCII.
+// hand in megabytes. The scan classifies 16 bytes per step (SSE2 where the
+// target has it, 64-bit integer arithmetic elsewhere); the UTF-8 decoder only
+// runs from the first byte that is non-ASCII.
+
+std::size_t skip_ascii_name_bytes_scalar(std::string_view s, std::size_t i) noexcept {
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80 || !kAsciiNameChar[c]) {
+            break;
+        }
+        ++i;
+    }
+    return i;
+}
 
 using Word = std::uint64_t;
 constexpr Word kOnes = 0x0101'0101'0101'0101;
@@ -52,7 +68,7 @@ constexpr Word bytes_at_least(Word w7, unsigned char lo) noexcept {
 }
 
 // Every byte of w7 is below 0x80. Per byte, the high bit of the result is set
-// when the byte equals c (x ^ c + 0x7F reaches 0x80 exactly when x != c).
+// when the byte equals c ((x ^ c) + 0x7F reaches 0x80 exactly when x != c).
 constexpr Word bytes_equal(Word w7, unsigned char c) noexcept {
     return ~((w7 ^ broadcast(c)) + broadcast(0x7F));
 }
@@ -82,6 +98,24 @@ inline Word load_word(const char* p) noexcept {
     std::memcpy(&w, p, sizeof w);
     return w;
 }
+
+#if defined(__SSE2__)
+
+// Per byte, a set bit in the 16-bit mask for each byte that is non-ASCII or
+// outside [0-9A-Za-z_-]. Bytes compare as signed, so every non-ASCII byte is
+// negative and fails all the tests below.
+inline unsigned flag_non_name_bytes_sse2(__m128i x) noexcept {
+    const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i mark = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')), _mm_cmpeq_epi8(x, _mm_set1_epi8('_')));
+    const __m128i allowed = _mm_or_si128(_mm_or_si128(digit, letter), mark);
+    return static_cast<unsigned>(_mm_movemask_epi8(allowed)) ^ 0xFFFFu;
+}
+
+#endif
 
 // --- Version rule --------------------------------------------------------------
 
@@ -126,41 +160,70 @@ void append_unicode_escape(std::string& out, char32_t cp) {
 
 }  // namespace
 
+namespace detail {
+
+std::size_t skip_ascii_name_bytes_portable(std::string_view s, std::size_t i) noexcept {
+    const char* const p = s.data();
+    const std::size_t n = s.size();
+    while (n - i >= 16) {
+        const Word a = flag_non_name_bytes(load_word(p + i));
+        const Word b = flag_non_name_bytes(load_word(p + i + 8));
+        if ((a | b) != 0) {
+            return i + (a != 0 ? first_flagged_byte(a) : 8 + first_flagged_byte(b));
+        }
+        i += 16;
+    }
+    return skip_ascii_name_bytes_scalar(s, i);
+}
+
+std::size_t skip_ascii_name_bytes(std::string_view s, std::size_t i) noexcept {
+#if defined(__SSE2__)
+    const char* const p = s.data();
+    const std::size_t n = s.size();
+    while (n - i >= 32) {
+        const unsigned a = flag_non_name_bytes_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        const unsigned b = flag_non_name_bytes_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16)));
+        if ((a | b) != 0) {
+            return i + static_cast<std::size_t>(std::countr_zero(a | (b << 16)));
+        }
+        i += 32;
+    }
+    if (n - i >= 16) {
+        const unsigned a = flag_non_name_bytes_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (a != 0) {
+            return i + static_cast<std::size_t>(std::countr_zero(a));
+        }
+        i += 16;
+    }
+    return skip_ascii_name_bytes_scalar(s, i);
+#else
+    return skip_ascii_name_bytes_portable(s, i);
+#endif
+}
+
+}  // namespace detail
+
 std::optional<RuleViolation> check_name(std::string_view utf8) noexcept {
     if (utf8.empty()) {
         return kNameEmpty;
     }
-    const char* const p = utf8.data();
     const std::size_t n = utf8.size();
     std::size_t i = 0;
     for (;;) {
-        // Sixteen bytes per step; stop at the first byte the words flag.
-        while (n - i >= 16) {
-            const Word a = flag_non_name_bytes(load_word(p + i));
-            const Word b = flag_non_name_bytes(load_word(p + i + 8));
-            if ((a | b) == 0) {
-                i += 16;
-                continue;
-            }
-            i += a != 0 ? first_flagged_byte(a) : 8 + first_flagged_byte(b);
-            break;
-        }
+        i = detail::skip_ascii_name_bytes(utf8, i);
         if (i == n) {
             return std::nullopt;
         }
-        // One character at a time through the short tail, and through runs of
-        // non-ASCII text, where the word test would only say "stop" again.
+        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+            return kNameInvalid;
+        }
+        // Decode the whole run of non-ASCII characters, where the block scan
+        // would only stop again at once.
         do {
-            const auto c = static_cast<unsigned char>(p[i]);
-            if (c < 0x80) {
-                if (!kAsciiNameChar[c]) {
-                    return kNameInvalid;
-                }
-                ++i;
-            } else if (!unicode::is_name_char_above_ascii(unicode::decode_utf8(utf8, i))) {
+            if (!unicode::is_name_char_above_ascii(unicode::decode_utf8(utf8, i))) {
                 return kNameInvalid;
             }
-        } while (i < n && (n - i < 16 || static_cast<unsigned char>(p[i]) >= 0x80));
+        } while (i < n && static_cast<unsigned char>(utf8[i]) >= 0x80);
     }
 }
 

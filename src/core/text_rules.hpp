@@ -4,6 +4,7 @@
 // the quoted string list used by the reprs of the composite validator and the
 // build pipeline.
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,5 +45,15 @@ void append_quoted_string(std::string& out, std::string_view item);
 void append_quoted_string_list(std::string& out, std::span<const std::string> items);
 
 std::string quoted_string_list(std::span<const std::string> items);
+
+namespace detail {
+// Index of the first byte at or after `from` that is not one of
+// [0-9A-Za-z_-] (a non-ASCII byte or another ASCII byte), or s.size().
+// The name rule's fast path; uses SSE2 when the target has it.
+std::size_t skip_ascii_name_bytes(std::string_view s, std::size_t from) noexcept;
+// The same with 64-bit integer arithmetic only, used on targets without SSE2;
+// compiled everywhere so that it is tested everywhere.
+std::size_t skip_ascii_name_bytes_portable(std::string_view s, std::size_t from) noexcept;
+}  // namespace detail
 
 }  // namespace tessarin::core

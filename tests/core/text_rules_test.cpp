@@ -140,6 +140,50 @@ TEST(NameRule, EveryAsciiByteAtEveryOffset) {
     }
 }
 
+// Both block scanners against a byte loop, for every ASCII and some non-ASCII
+// bytes at every position of blocks of several lengths and start offsets.
+TEST(NameRule, BlockScannersFindTheFirstNonNameByte) {
+    using tessarin::core::detail::skip_ascii_name_bytes;
+    using tessarin::core::detail::skip_ascii_name_bytes_portable;
+    const auto reference = [](const std::string& s, std::size_t from) {
+        while (from < s.size() && static_cast<unsigned char>(s[from]) < 0x80 &&
+               ascii_name_char(static_cast<unsigned char>(s[from]))) {
+            ++from;
+        }
+        return from;
+    };
+    for (int c = 0; c < 256; ++c) {
+        if (c >= 0x80 && c != 0x80 && c != 0xC3 && c != 0xE6 && c != 0xF0 && c != 0xFF) {
+            continue;
+        }
+        for (std::size_t length : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 70u}) {
+            for (std::size_t pos = 0; pos <= length; ++pos) {
+                std::string s(length, 'M');
+                if (pos < length) {
+                    s[pos] = static_cast<char>(c);
+                }
+                for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{9}}) {
+                    if (from > length) {
+                        continue;
+                    }
+                    const std::size_t expected = reference(s, from);
+                    ASSERT_EQ(skip_ascii_name_bytes(s, from), expected) << c << " " << length << " " << pos << " " << from;
+                    ASSERT_EQ(skip_ascii_name_bytes_portable(s, from), expected)
+                        << c << " " << length << " " << pos << " " << from;
+                }
+            }
+        }
+    }
+    // Two offending bytes: the first one is reported, whichever block holds it.
+    std::string s(80, '_');
+    s[50] = '.';
+    s[23] = '\xC3';
+    EXPECT_EQ(skip_ascii_name_bytes(s, 0), 23u);
+    EXPECT_EQ(skip_ascii_name_bytes_portable(s, 0), 23u);
+    EXPECT_EQ(skip_ascii_name_bytes(s, 24), 50u);
+    EXPECT_EQ(skip_ascii_name_bytes_portable(s, 24), 50u);
+}
+
 // A non-ASCII character at each offset of an otherwise ASCII name, with or
 // without a disallowed ASCII character before or after it: the fast scan and
 // the decoding fallback must hand over at the right byte.
