@@ -10,7 +10,8 @@ namespace tessarin::core {
 
 namespace detail {
 
-// String bytes follow the header in the same allocation.
+// Every block is one allocation: a header followed by its bytes, items or
+// entries.
 struct StringBlock : Block {
   std::size_t size;
   const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
@@ -18,33 +19,44 @@ struct StringBlock : Block {
 };
 
 struct ArrayBlock : Block {
-  std::vector<ParamValue> items;
+  std::size_t size;
+  ParamValue* items() noexcept { return reinterpret_cast<ParamValue*>(this + 1); }
+  const ParamValue* items() const noexcept { return reinterpret_cast<const ParamValue*>(this + 1); }
 };
 
 struct ObjectBlock : Block {
-  ParamMap map;
+  std::size_t size;
+  ParamEntry* entries() noexcept { return reinterpret_cast<ParamEntry*>(this + 1); }
+  const ParamEntry* entries() const noexcept { return reinterpret_cast<const ParamEntry*>(this + 1); }
 };
+
+static_assert(sizeof(ArrayBlock) % alignof(ParamValue) == 0);
+static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
 
 void release_block(ParamKind kind, Block* block) noexcept {
   // acq_rel: the thread that frees must see every write made by the others
   // before they dropped their references.
   if (block->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   switch (kind) {
-    case ParamKind::String: {
-      auto* s = static_cast<StringBlock*>(block);
-      s->~StringBlock();
-      ::operator delete(static_cast<void*>(s));
+    case ParamKind::String:
+      static_cast<StringBlock*>(block)->~StringBlock();
+      break;
+    case ParamKind::Array: {
+      auto* a = static_cast<ArrayBlock*>(block);
+      for (std::size_t i = 0; i < a->size; ++i) a->items()[i].~ParamValue();
+      a->~ArrayBlock();
       break;
     }
-    case ParamKind::Array:
-      delete static_cast<ArrayBlock*>(block);
+    case ParamKind::Object: {
+      auto* o = static_cast<ObjectBlock*>(block);
+      for (std::size_t i = 0; i < o->size; ++i) o->entries()[i].~ParamEntry();
+      o->~ObjectBlock();
       break;
-    case ParamKind::Object:
-      delete static_cast<ObjectBlock*>(block);
-      break;
+    }
     default:
-      break;
+      return;
   }
+  ::operator delete(static_cast<void*>(block));
 }
 
 }  // namespace detail
@@ -52,7 +64,6 @@ void release_block(ParamKind kind, Block* block) noexcept {
 ParamValue ParamValue::boolean(bool value) noexcept {
   ParamValue v;
   v.kind_ = ParamKind::Bool;
-  v.bits_.u = 0;
   v.bits_.b = value;
   return v;
 }
@@ -81,51 +92,75 @@ ParamValue ParamValue::real(double value) noexcept {
 
 ParamValue ParamValue::string(std::string_view utf8) {
   ParamValue v;
-  if (utf8.empty()) {
-    // The empty string needs no block: a null pointer stands for it.
-    v.kind_ = ParamKind::String;
-    v.bits_.p = nullptr;
+  v.kind_ = ParamKind::String;
+  if (utf8.size() <= kInlineStringCapacity) {
+    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
+    if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
     return v;
   }
   void* raw = ::operator new(sizeof(detail::StringBlock) + utf8.size());
   auto* block = new (raw) detail::StringBlock();
   block->size = utf8.size();
   std::memcpy(block->data(), utf8.data(), utf8.size());
-  v.kind_ = ParamKind::String;
+  v.heap_ = true;
+  v.bits_.p = block;
+  return v;
+}
+
+ParamValue ParamValue::array(std::span<ParamValue> items) {
+  void* raw = ::operator new(sizeof(detail::ArrayBlock) + items.size() * sizeof(ParamValue));
+  auto* block = new (raw) detail::ArrayBlock();
+  block->size = items.size();
+  for (std::size_t i = 0; i < items.size(); ++i) new (&block->items()[i]) ParamValue(std::move(items[i]));
+  ParamValue v;
+  v.kind_ = ParamKind::Array;
+  v.heap_ = true;
   v.bits_.p = block;
   return v;
 }
 
 ParamValue ParamValue::array(std::vector<ParamValue>&& items) {
-  auto* block = new detail::ArrayBlock();
-  block->items = std::move(items);
+  ParamValue v = array(std::span<ParamValue>(items));
+  items.clear();
+  return v;
+}
+
+ParamValue ParamValue::object_from_sorted(std::span<ParamEntry> entries) {
+  void* raw = ::operator new(sizeof(detail::ObjectBlock) + entries.size() * sizeof(ParamEntry));
+  auto* block = new (raw) detail::ObjectBlock();
+  block->size = entries.size();
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    new (&block->entries()[i]) ParamEntry(std::move(entries[i]));
   ParamValue v;
-  v.kind_ = ParamKind::Array;
+  v.kind_ = ParamKind::Object;
+  v.heap_ = true;
   v.bits_.p = block;
   return v;
 }
 
 ParamValue ParamValue::object(ParamMap&& map) {
-  auto* block = new detail::ObjectBlock();
-  block->map = std::move(map);
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.bits_.p = block;
-  return v;
+  // ParamMap keeps its entries sorted and unique already.
+  std::vector<ParamEntry> entries;
+  entries.reserve(map.size());
+  for (const ParamEntry& e : map) entries.push_back(e);
+  map = ParamMap();
+  return object_from_sorted(entries);
 }
 
 std::string_view ParamValue::as_string() const noexcept {
-  if (bits_.p == nullptr) return {};
+  if (!heap_) return {inline_chars(), small_len_};
   auto* s = static_cast<const detail::StringBlock*>(bits_.p);
   return {s->data(), s->size};
 }
 
 std::span<const ParamValue> ParamValue::as_array() const noexcept {
-  return static_cast<const detail::ArrayBlock*>(bits_.p)->items;
+  auto* a = static_cast<const detail::ArrayBlock*>(bits_.p);
+  return {a->items(), a->size};
 }
 
-const ParamMap& ParamValue::as_object() const noexcept {
-  return static_cast<const detail::ObjectBlock*>(bits_.p)->map;
+ParamMapView ParamValue::as_object() const noexcept {
+  auto* o = static_cast<const detail::ObjectBlock*>(bits_.p);
+  return {o->entries(), o->size};
 }
 
 int ParamValue::depth() const noexcept {
@@ -166,61 +201,138 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
   return false;
 }
 
-namespace {
-struct KeyLess {
-  bool operator()(const ParamEntry& e, std::string_view key) const noexcept {
-    return std::string_view(e.key) < key;
+const ParamValue* ParamMapView::find(std::string_view key) const noexcept {
+  const ParamEntry* it = std::lower_bound(
+      begin(), end(), key, [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
+  if (it != end() && it->key.view() == key) return &it->value;
+  return nullptr;
+}
+
+bool operator==(ParamMapView a, ParamMapView b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].key != b[i].key || !(a[i].value == b[i].value)) return false;
   }
+  return true;
+}
+
+namespace {
+
+// The first 8 key bytes as a big-endian number: comparing these numbers
+// orders keys like comparing their bytes, up to ties that memcmp resolves.
+inline std::uint64_t key_prefix(std::string_view key) noexcept {
+  unsigned char buf[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(buf, key.data(), std::min<std::size_t>(8, key.size()));
+  std::uint64_t x = 0;
+  for (unsigned char c : buf) x = (x << 8) | c;
+  return x;
+}
+
+struct SortKey {
+  std::uint64_t prefix;
+  std::uint32_t index;
 };
+
 }  // namespace
 
+// Computes the positions of the entries to keep, in ascending key order; of
+// equal keys only the last one survives (a later insert replaces an earlier
+// one). Returns the number kept, written to order[0..count).
+static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32_t* order,
+                                std::vector<SortKey>& scratch) {
+  const std::size_t n = entries.size();
+  // Sort (prefix, position) pairs; ties on equal keys are broken by
+  // position so the later duplicate comes last.
+  scratch.resize(n);
+  SortKey* keys = scratch.data();
+  for (std::size_t i = 0; i < n; ++i) keys[i] = {key_prefix(entries[i].key), static_cast<std::uint32_t>(i)};
+  auto less = [&](const SortKey& a, const SortKey& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    int c = entries[a.index].key.view().compare(entries[b.index].key.view());
+    if (c != 0) return c < 0;
+    return a.index < b.index;
+  };
+  bool sorted_unique = true;
+  for (std::size_t i = 1; i < n && sorted_unique; ++i) {
+    sorted_unique = keys[i - 1].prefix < keys[i].prefix ||
+                    (keys[i - 1].prefix == keys[i].prefix && entries[i - 1].key < entries[i].key);
+  }
+  if (sorted_unique) {
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    return n;
+  }
+  if (n <= 32) {
+    for (std::size_t i = 1; i < n; ++i) {
+      SortKey k = keys[i];
+      std::size_t j = i;
+      while (j > 0 && less(k, keys[j - 1])) {
+        keys[j] = keys[j - 1];
+        --j;
+      }
+      keys[j] = k;
+    }
+  } else {
+    std::sort(keys, keys + n, less);
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && entries[keys[i + 1].index].key == entries[keys[i].index].key) continue;
+    order[count++] = keys[i].index;
+  }
+  return count;
+}
+
+namespace {
+thread_local std::vector<SortKey> t_sort_scratch;
+thread_local std::vector<std::uint32_t> t_order_scratch;
+}  // namespace
+
+std::size_t sort_entries_keep_last(std::span<ParamEntry> entries) {
+  t_order_scratch.resize(entries.size());
+  std::size_t count = sorted_order(entries, t_order_scratch.data(), t_sort_scratch);
+  std::vector<ParamEntry> ordered;
+  ordered.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) ordered.push_back(std::move(entries[t_order_scratch[i]]));
+  for (std::size_t i = 0; i < count; ++i) entries[i] = std::move(ordered[i]);
+  return count;
+}
+
+ParamValue ParamValue::object_from_unsorted(std::span<ParamEntry> entries) {
+  t_order_scratch.resize(entries.size());
+  std::uint32_t* order = t_order_scratch.data();
+  std::size_t count = sorted_order(entries, order, t_sort_scratch);
+  void* raw = ::operator new(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry));
+  auto* block = new (raw) detail::ObjectBlock();
+  block->size = count;
+  for (std::size_t i = 0; i < count; ++i) new (&block->entries()[i]) ParamEntry(std::move(entries[order[i]]));
+  if (t_order_scratch.capacity() > (1u << 16)) {
+    // Do not keep a huge scratch area alive after one huge object.
+    std::vector<std::uint32_t>().swap(t_order_scratch);
+    std::vector<SortKey>().swap(t_sort_scratch);
+  }
+  ParamValue v;
+  v.kind_ = ParamKind::Object;
+  v.heap_ = true;
+  v.bits_.p = block;
+  return v;
+}
+
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry>&& entries) {
+  std::size_t n = sort_entries_keep_last(entries);
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(n), entries.end());
   ParamMap map;
   map.entries_ = std::move(entries);
-  auto& v = map.entries_;
-  bool sorted_unique = true;
-  for (std::size_t i = 1; i < v.size(); ++i) {
-    if (!(v[i - 1].key < v[i].key)) {
-      sorted_unique = false;
-      break;
-    }
-  }
-  if (sorted_unique) return map;
-  std::stable_sort(v.begin(), v.end(),
-                   [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
-  // Equal keys are adjacent and in arrival order: keep the last of each run.
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (i + 1 < v.size() && v[i + 1].key == v[i].key) continue;
-    if (out != i) v[out] = std::move(v[i]);
-    ++out;
-  }
-  v.erase(v.begin() + static_cast<std::ptrdiff_t>(out), v.end());
   return map;
 }
 
 void ParamMap::insert_or_assign(std::string_view key, ParamValue value) {
-  auto it = std::lower_bound(entries_.begin(), entries_.end(), key, KeyLess{});
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
   if (it != entries_.end() && std::string_view(it->key) == key) {
     it->value = std::move(value);
     return;
   }
-  entries_.insert(it, ParamEntry{std::string(key), std::move(value)});
-}
-
-const ParamValue* ParamMap::find(std::string_view key) const noexcept {
-  auto it = std::lower_bound(entries_.begin(), entries_.end(), key, KeyLess{});
-  if (it != entries_.end() && std::string_view(it->key) == key) return &it->value;
-  return nullptr;
-}
-
-bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a.entries_[i].key != b.entries_[i].key || !(a.entries_[i].value == b.entries_[i].value))
-      return false;
-  }
-  return true;
+  entries_.insert(it, ParamEntry{ParamKey(key), std::move(value)});
 }
 
 }  // namespace tessarin::core

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,8 @@ enum class ParamKind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Arra
 
 class ParamValue;
 class ParamMap;
+class ParamMapView;
+struct ParamEntry;
 
 namespace detail {
 struct Block {
@@ -42,11 +45,11 @@ void release_block(ParamKind kind, Block* block) noexcept;
 
 class ParamValue {
  public:
-  ParamValue() noexcept : kind_(ParamKind::Null) { bits_.u = 0; }
-  ParamValue(const ParamValue& other) noexcept : kind_(other.kind_), bits_(other.bits_) { retain(); }
-  ParamValue(ParamValue&& other) noexcept : kind_(other.kind_), bits_(other.bits_) {
-    other.kind_ = ParamKind::Null;
-    other.bits_.u = 0;
+  ParamValue() noexcept : kind_(ParamKind::Null), heap_(false), small_len_(0), small_{}, bits_{0} {}
+  ParamValue(const ParamValue& other) noexcept { copy_bits(other); retain(); }
+  ParamValue(ParamValue&& other) noexcept {
+    copy_bits(other);
+    other.reset_bits();
   }
   ParamValue& operator=(const ParamValue& other) noexcept {
     ParamValue copy(other);
@@ -61,8 +64,10 @@ class ParamValue {
   ~ParamValue() { release(); }
 
   void swap(ParamValue& other) noexcept {
-    std::swap(kind_, other.kind_);
-    std::swap(bits_, other.bits_);
+    ParamValue tmp(std::move(other));
+    other.copy_bits(*this);
+    copy_bits(tmp);
+    tmp.reset_bits();
   }
 
   static ParamValue null() noexcept { return ParamValue(); }
@@ -79,7 +84,13 @@ class ParamValue {
   static ParamValue real(double value) noexcept;
   static ParamValue string(std::string_view utf8);
   static ParamValue array(std::vector<ParamValue>&& items);
+  static ParamValue array(std::span<ParamValue> items);  // moves the items out
   static ParamValue object(ParamMap&& map);
+  // Entries must be sorted by key bytes and unique; they are moved out.
+  static ParamValue object_from_sorted(std::span<ParamEntry> entries);
+  // Entries in any order, keys possibly repeated (the later one wins); they
+  // are moved out.
+  static ParamValue object_from_unsorted(std::span<ParamEntry> entries);
 
   ParamKind kind() const noexcept { return kind_; }
   bool as_bool() const noexcept { return bits_.b; }
@@ -88,7 +99,7 @@ class ParamValue {
   double as_double() const noexcept { return bits_.d; }
   std::string_view as_string() const noexcept;
   std::span<const ParamValue> as_array() const noexcept;
-  const ParamMap& as_object() const noexcept;
+  ParamMapView as_object() const noexcept;
 
   // Nesting depth: 0 for scalars, 1 + the deepest child for containers.
   int depth() const noexcept;
@@ -97,16 +108,35 @@ class ParamValue {
   // -0.0 and 0.0 differ as they do in the canonical JSON).
   friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
 
+  // Strings up to this many bytes live inside the value itself.
+  static constexpr std::size_t kInlineStringCapacity = 13;
+
  private:
   void retain() const noexcept {
-    if (kind_ >= ParamKind::String && bits_.p != nullptr)
-      bits_.p->refs.fetch_add(1, std::memory_order_relaxed);
+    if (heap_) bits_.p->refs.fetch_add(1, std::memory_order_relaxed);
   }
   void release() noexcept {
-    if (kind_ >= ParamKind::String && bits_.p != nullptr) detail::release_block(kind_, bits_.p);
+    if (heap_) detail::release_block(kind_, bits_.p);
   }
+  void copy_bits(const ParamValue& other) noexcept {
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(ParamValue));
+  }
+  void reset_bits() noexcept {
+    kind_ = ParamKind::Null;
+    heap_ = false;
+    small_len_ = 0;
+    bits_.u = 0;
+  }
+  const char* inline_chars() const noexcept { return reinterpret_cast<const char*>(this) + 3; }
+  char* inline_chars() noexcept { return reinterpret_cast<char*>(this) + 3; }
 
+  // Layout (16 bytes): kind, whether bits_.p owns a shared block, the length
+  // of an inline string, then 13 bytes that hold either the inline string
+  // (small_ and bits_ together) or padding followed by the scalar/pointer.
   ParamKind kind_;
+  bool heap_;
+  std::uint8_t small_len_;
+  char small_[5];
   union Bits {
     bool b;
     std::uint64_t u;
@@ -115,11 +145,53 @@ class ParamValue {
     detail::Block* p;
   } bits_;
 };
+static_assert(sizeof(ParamValue) == 16);
+
+// An immutable UTF-8 key. Short keys (most of them) live inline, so an entry
+// is 32 bytes and needs no allocation of its own.
+class ParamKey {
+ public:
+  ParamKey() noexcept = default;
+  explicit ParamKey(std::string_view utf8) : text_(ParamValue::string(utf8)) {}
+  std::string_view view() const noexcept { return text_.as_string(); }
+  operator std::string_view() const noexcept { return view(); }
+  std::string str() const { return std::string(view()); }
+  std::size_t size() const noexcept { return view().size(); }
+  friend bool operator==(const ParamKey& a, const ParamKey& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const ParamKey& a, std::string_view b) noexcept { return a.view() == b; }
+  friend bool operator<(const ParamKey& a, const ParamKey& b) noexcept { return a.view() < b.view(); }
+
+ private:
+  ParamValue text_;
+};
 
 struct ParamEntry {
-  std::string key;
+  ParamKey key;
   ParamValue value;
 };
+
+// Read-only view of entries sorted by key bytes: the content of an object
+// value or of a ParamMap.
+class ParamMapView {
+ public:
+  ParamMapView() noexcept = default;
+  ParamMapView(const ParamEntry* data, std::size_t size) noexcept : data_(data), size_(size) {}
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const ParamEntry* begin() const noexcept { return data_; }
+  const ParamEntry* end() const noexcept { return data_ + size_; }
+  const ParamEntry& operator[](std::size_t i) const noexcept { return data_[i]; }
+  const ParamValue* find(std::string_view key) const noexcept;
+  friend bool operator==(ParamMapView a, ParamMapView b) noexcept;
+
+ private:
+  const ParamEntry* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Sorts entries by key bytes in place, keeping only the last of equal keys
+// (a later insert replaces an earlier one). Returns the new count.
+std::size_t sort_entries_keep_last(std::span<ParamEntry> entries);
 
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys
 // (byte by byte as unsigned values; a proper prefix sorts first). A sorted
@@ -133,15 +205,16 @@ class ParamMap {
   static ParamMap from_unsorted(std::vector<ParamEntry>&& entries);
 
   void insert_or_assign(std::string_view key, ParamValue value);
-  const ParamValue* find(std::string_view key) const noexcept;
+  const ParamValue* find(std::string_view key) const noexcept { return view().find(key); }
 
+  ParamMapView view() const noexcept { return {entries_.data(), entries_.size()}; }
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  auto begin() const noexcept { return entries_.begin(); }
-  auto end() const noexcept { return entries_.end(); }
+  const ParamEntry* begin() const noexcept { return entries_.data(); }
+  const ParamEntry* end() const noexcept { return entries_.data() + entries_.size(); }
   const ParamEntry& operator[](std::size_t i) const noexcept { return entries_[i]; }
 
-  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
+  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept { return a.view() == b.view(); }
 
  private:
   std::vector<ParamEntry> entries_;

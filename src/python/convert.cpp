@@ -5,6 +5,7 @@
 #include "python/pyref.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace tessarin::py {
@@ -32,9 +33,6 @@ bool load_abcs() {
   g_sequence_abc = seq.release();
   return true;
 }
-
-// Lengths reported by user code are only a hint for reserving storage.
-constexpr Py_ssize_t kReserveCap = 4096;
 
 std::string qualname_of_type(PyObject* obj, bool* ok = nullptr) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
@@ -182,15 +180,30 @@ class FromPython {
     return fail("JSON number out of range");
   }
 
+  // Converts `item` and pushes the result on the item stack. The result is
+  // built in a local first: nested conversions may grow (and move) the stack.
+  bool push_item(PyObject* item, int depth) {
+    ParamValue value;
+    if (!convert(item, value, depth + 1)) return false;
+    items_.push_back(std::move(value));
+    return true;
+  }
+
+  // Moves the items pushed since `base` into a new array value.
+  void pop_array(std::size_t base, ParamValue& out) {
+    out = ParamValue::array(std::span<ParamValue>(items_.data() + base, items_.size() - base));
+    items_.resize(base);
+  }
+
   bool convert_tuple(PyObject* obj, ParamValue& out, int depth) {
     if (!enter(depth)) return false;
     Py_ssize_t n = PyTuple_Size(obj);
-    std::vector<ParamValue> items(static_cast<std::size_t>(n));
+    const std::size_t base = items_.size();
     for (Py_ssize_t i = 0; i < n; ++i) {
       // Borrowed: a tuple cannot change, and our caller keeps it alive.
-      if (!convert(PyTuple_GetItem(obj, i), items[static_cast<std::size_t>(i)], depth + 1)) return false;
+      if (!push_item(PyTuple_GetItem(obj, i), depth)) return truncate_items(base);
     }
-    out = ParamValue::array(std::move(items));
+    pop_array(base, out);
     return true;
   }
 
@@ -206,17 +219,18 @@ class FromPython {
       return fail("expected sequence of length " + std::to_string(first) + ", got " +
                   std::to_string(second));
     }
-    std::vector<ParamValue> items;
-    items.reserve(static_cast<std::size_t>(exact_list ? second : std::min(second, kReserveCap)));
+    const std::size_t base = items_.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
       // A new reference: converting earlier items may run user code that
       // removes this one from the sequence.
       Ref item = Ref::steal(exact_list ? Py_XNewRef(PyList_GetItem(obj, i)) : PySequence_GetItem(obj, i));
-      if (!item) return fail_from_python();
-      items.emplace_back();
-      if (!convert(item.get(), items.back(), depth + 1)) return false;
+      if (!item) {
+        truncate_items(base);
+        return fail_from_python();
+      }
+      if (!push_item(item.get(), depth)) return truncate_items(base);
     }
-    out = ParamValue::array(std::move(items));
+    pop_array(base, out);
     return true;
   }
 
@@ -224,25 +238,43 @@ class FromPython {
     if (!enter(depth)) return false;
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return fail_from_python();
-    std::vector<ParamValue> items;
-    items.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(PySet_Size(obj), 0)));
+    const std::size_t base = items_.size();
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-      items.emplace_back();
-      if (!convert(item.get(), items.back(), depth + 1)) return false;
+      if (!push_item(item.get(), depth)) return truncate_items(base);
     }
-    if (PyErr_Occurred()) return fail_from_python();
-    out = ParamValue::array(std::move(items));
+    if (PyErr_Occurred()) {
+      truncate_items(base);
+      return fail_from_python();
+    }
+    pop_array(base, out);
     return true;
   }
 
-  bool add_entry(PyObject* key, PyObject* value, std::vector<ParamEntry>& entries, int depth) {
+  bool truncate_items(std::size_t base) {
+    items_.resize(base);
+    return false;
+  }
+  bool truncate_entries(std::size_t base) {
+    entries_.resize(base);
+    return false;
+  }
+
+  // Converts one key/value pair and pushes it on the entry stack.
+  bool push_entry(PyObject* key, PyObject* value, int depth) {
     if (!PyUnicode_Check(key)) return fail("unexpected type: " + cast_text(key, "str"));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(key, &size);
     if (data == nullptr) return fail_from_python();
-    entries.emplace_back();
-    entries.back().key.assign(data, static_cast<std::size_t>(size));
-    return convert(value, entries.back().value, depth + 1);
+    ParamEntry entry{core::ParamKey({data, static_cast<std::size_t>(size)}), ParamValue()};
+    if (!convert(value, entry.value, depth + 1)) return false;
+    entries_.push_back(std::move(entry));
+    return true;
+  }
+
+  void pop_object(std::size_t base, ParamValue& out) {
+    out = ParamValue::object_from_unsorted(
+        std::span<ParamEntry>(entries_.data() + base, entries_.size() - base));
+    entries_.resize(base);
   }
 
   // An exact dict: keys(), values() and len() cannot be overridden, so its
@@ -250,23 +282,22 @@ class FromPython {
   // a nested conversion cannot free them under us.
   bool convert_exact_dict(PyObject* obj, ParamValue& out, int depth) {
     if (!enter(depth)) return false;
-    const std::size_t base = pinned_.size();
+    const std::size_t pin_base = pinned_.size();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       pinned_.push_back(Py_NewRef(key));
       pinned_.push_back(Py_NewRef(value));
     }
-    const std::size_t count = (pinned_.size() - base) / 2;
-    std::vector<ParamEntry> entries;
-    entries.reserve(count);
+    const std::size_t count = (pinned_.size() - pin_base) / 2;
+    const std::size_t base = entries_.size();
     bool ok = true;
     for (std::size_t i = 0; i < count && ok; ++i) {
-      ok = add_entry(pinned_[base + 2 * i], pinned_[base + 2 * i + 1], entries, depth);
+      ok = push_entry(pinned_[pin_base + 2 * i], pinned_[pin_base + 2 * i + 1], depth);
     }
-    unpin(base);
-    if (!ok) return false;
-    out = ParamValue::object(ParamMap::from_unsorted(std::move(entries)));
+    unpin(pin_base);
+    if (!ok) return truncate_entries(base);
+    pop_object(base, out);
     return true;
   }
 
@@ -280,17 +311,25 @@ class FromPython {
     if (!values) return fail_from_python();
     Py_ssize_t len = PyObject_Size(obj);
     if (len < 0) return fail_from_python();
-    std::vector<ParamEntry> entries;
-    entries.reserve(static_cast<std::size_t>(std::min(len, kReserveCap)));
+    const std::size_t base = entries_.size();
     for (Py_ssize_t i = 0; i < len; ++i) {
       Ref key = Ref::steal(PySequence_GetItem(keys.get(), i));
-      if (!key) return fail_from_python();
-      if (!PyUnicode_Check(key.get())) return fail("unexpected type: " + cast_text(key.get(), "str"));
+      if (!key) {
+        truncate_entries(base);
+        return fail_from_python();
+      }
+      if (!PyUnicode_Check(key.get())) {
+        truncate_entries(base);
+        return fail("unexpected type: " + cast_text(key.get(), "str"));
+      }
       Ref value = Ref::steal(PySequence_GetItem(values.get(), i));
-      if (!value) return fail_from_python();
-      if (!add_entry(key.get(), value.get(), entries, depth)) return false;
+      if (!value) {
+        truncate_entries(base);
+        return fail_from_python();
+      }
+      if (!push_entry(key.get(), value.get(), depth)) return truncate_entries(base);
     }
-    out = ParamValue::object(ParamMap::from_unsorted(std::move(entries)));
+    pop_object(base, out);
     return true;
   }
 
@@ -305,15 +344,64 @@ class FromPython {
  private:
   std::string& error_;
   std::vector<PyObject*> pinned_;
+  std::vector<ParamValue> items_;
+  std::vector<ParamEntry> entries_;
 };
 
 PyObject* to_python(const ParamValue& v);
 
-PyObject* map_to_dict(const ParamMap& map) {
+// Dict keys repeat heavily in configuration data (every layer has "units",
+// "activation", ...). Reusing the str objects made for recent keys saves
+// decoding and, since a str caches its hash, rehashing on every insert.
+// Strings are immutable, so sharing one between results is invisible.
+class KeyCache {
+ public:
+  PyObject* get(std::string_view key) {
+    if (key.size() > kMaxLen) return new_str(key);
+    Slot& slot = slots_[hash(key) & (kSlots - 1)];
+    if (slot.str != nullptr && slot.len == key.size() && std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+      return Py_NewRef(slot.str);
+    }
+    PyObject* str = new_str(key);
+    PyObject* old = slot.str;
+    slot.str = Py_NewRef(str);
+    slot.len = static_cast<std::uint8_t>(key.size());
+    std::memcpy(slot.bytes, key.data(), key.size());
+    Py_XDECREF(old);
+    return str;
+  }
+
+ private:
+  static constexpr std::size_t kMaxLen = 47;
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    PyObject* str = nullptr;
+    std::uint8_t len = 0;
+    char bytes[kMaxLen];
+  };
+
+  static std::uint64_t hash(std::string_view key) noexcept {
+    std::uint64_t h = 0xcbf29ce484222325ull ^ key.size();
+    for (unsigned char c : key) h = (h ^ c) * 0x100000001b3ull;
+    return h ^ (h >> 29);
+  }
+
+  Slot slots_[kSlots];
+};
+
+// Only touched with the interpreter lock held.
+KeyCache* g_key_cache = nullptr;
+
+PyObject* key_to_str(std::string_view key) {
+  if (g_key_cache == nullptr) g_key_cache = new KeyCache();
+  return g_key_cache->get(key);
+}
+
+PyObject* map_to_dict(core::ParamMapView map) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) throw_python_error();
   for (const ParamEntry& entry : map) {
-    Ref key = Ref::steal(new_str(entry.key));
+    Ref key = Ref::steal(key_to_str(entry.key));
     Ref value = Ref::steal(to_python(entry.value));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_python_error();
   }
@@ -369,7 +457,7 @@ ParamValue param_from_python_or_raise(PyObject* obj, const char* prefix) {
 }
 
 PyObject* param_to_python(const ParamValue& value) { return to_python(value); }
-PyObject* param_map_to_dict(const ParamMap& map) { return map_to_dict(map); }
+PyObject* param_map_to_dict(const ParamMap& map) { return map_to_dict(map.view()); }
 
 void raise_conversion_failure(const char* prefix) {
   if (PyErr_Occurred() == nullptr || !PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();

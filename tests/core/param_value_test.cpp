@@ -16,7 +16,7 @@ TEST(ParamMap, KeysIterateInUnsignedByteOrder) {
   const std::vector<std::string> keys = {"b", "\xc3\xa9", "ab", "a", "Z", "", "\x7f", "a\x01"};
   for (const auto& k : keys) map.insert_or_assign(k, ParamValue::uinteger(k.size()));
   std::vector<std::string> seen;
-  for (const auto& e : map) seen.push_back(e.key);
+  for (const auto& e : map) seen.push_back(e.key.str());
   EXPECT_EQ(seen, (std::vector<std::string>{"", "Z", "a", "a\x01", "ab", "b", "\x7f", "\xc3\xa9"}));
 }
 
@@ -29,13 +29,13 @@ TEST(ParamMap, InsertReplacesAndFromUnsortedKeepsTheLaterValue) {
   EXPECT_EQ(map.find("missing"), nullptr);
 
   std::vector<ParamEntry> entries;
-  entries.push_back({"b", ParamValue::uinteger(1)});
-  entries.push_back({"a", ParamValue::uinteger(2)});
-  entries.push_back({"b", ParamValue::uinteger(3)});
-  entries.push_back({"a", ParamValue::uinteger(4)});
+  entries.push_back({ParamKey("b"), ParamValue::uinteger(1)});
+  entries.push_back({ParamKey("a"), ParamValue::uinteger(2)});
+  entries.push_back({ParamKey("b"), ParamValue::uinteger(3)});
+  entries.push_back({ParamKey("a"), ParamValue::uinteger(4)});
   ParamMap built = ParamMap::from_unsorted(std::move(entries));
   ASSERT_EQ(built.size(), 2u);
-  EXPECT_EQ(built[0].key, "a");
+  EXPECT_EQ(built[0].key.view(), "a");
   EXPECT_EQ(built[0].value.as_u64(), 4u);
   EXPECT_EQ(built[1].value.as_u64(), 3u);
 }
@@ -51,7 +51,7 @@ TEST(ParamMap, RandomInsertsMatchAReferenceMap) {
       for (int n = rng() % 4; n > 0; --n) key.push_back(static_cast<char>(rng() % 256));
       std::uint64_t v = rng();
       map.insert_or_assign(key, ParamValue::uinteger(v));
-      unsorted.push_back({key, ParamValue::uinteger(v)});
+      unsorted.push_back({ParamKey(key), ParamValue::uinteger(v)});
       reference[key] = v;
     }
     ParamMap built = ParamMap::from_unsorted(std::move(unsorted));
@@ -59,7 +59,7 @@ TEST(ParamMap, RandomInsertsMatchAReferenceMap) {
     ASSERT_TRUE(map == built);
     std::size_t i = 0;
     for (const auto& [k, v] : reference) {
-      EXPECT_EQ(map[i].key, k);
+      EXPECT_EQ(map[i].key.view(), k);
       EXPECT_EQ(map[i].value.as_u64(), v);
       ++i;
     }
