@@ -205,20 +205,21 @@ void Sha256::reset() noexcept {
 
 void Sha256::update_blocks(const std::uint8_t* data, std::size_t size,
                            std::size_t used) noexcept {
+  // Only whole buffers are processed here, so length_ % kBufferSize keeps
+  // counting the bytes left in the buffer.
   length_ += size;
   if (used != 0) {
-    // Complete the partial block held from earlier updates.
-    const std::size_t fill = 64 - used;
+    const std::size_t fill = kBufferSize - used;
     std::memcpy(buffer_ + used, data, fill);
-    blocks_(state_, buffer_, 1);
+    blocks_(state_, buffer_, kBufferSize / 64);
     data += fill;
     size -= fill;
   }
-  const std::size_t full = size / 64;
-  if (full != 0) {
-    blocks_(state_, data, full);
-    data += full * 64;
-    size -= full * 64;
+  const std::size_t direct = size - size % kBufferSize;
+  if (direct != 0) {
+    blocks_(state_, data, direct / 64);
+    data += direct;
+    size -= direct;
   }
   if (size != 0) {
     std::memcpy(buffer_, data, size);
@@ -226,19 +227,24 @@ void Sha256::update_blocks(const std::uint8_t* data, std::size_t size,
 }
 
 std::array<std::uint8_t, 32> Sha256::finish() noexcept {
+  const std::size_t used = static_cast<std::size_t>(length_ % kBufferSize);
+  const std::size_t full = used / 64;
+  if (full != 0) {
+    blocks_(state_, buffer_, full);
+  }
+  // The tail and its padding: 0x80, zeros, and the bit length big-endian in
+  // the last 8 bytes of the final block (a second block when the tail
+  // leaves fewer than 9 bytes).
+  const std::size_t tail = used % 64;
+  std::uint8_t last[128] = {};
+  std::memcpy(last, buffer_ + full * 64, tail);
+  last[tail] = 0x80;
+  const std::size_t last_size = tail < 56 ? 64 : 128;
   const std::uint64_t bit_length = length_ * 8;
-  std::size_t used = static_cast<std::size_t>(length_ & 63u);
-  buffer_[used++] = 0x80;
-  if (used > 56) {
-    std::memset(buffer_ + used, 0, 64 - used);
-    blocks_(state_, buffer_, 1);
-    used = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    last[last_size - 1 - i] = static_cast<std::uint8_t>(bit_length >> (8 * i));
   }
-  std::memset(buffer_ + used, 0, 56 - used);
-  for (int i = 0; i < 8; ++i) {
-    buffer_[56 + i] = static_cast<std::uint8_t>(bit_length >> (56 - 8 * i));
-  }
-  blocks_(state_, buffer_, 1);
+  blocks_(state_, last, last_size / 64);
 
   std::array<std::uint8_t, 32> digest;
   for (int i = 0; i < 8; ++i) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,10 +40,10 @@ public:
   Sha256Engine engine() const noexcept;
 
   void update(const void* data, std::size_t size) noexcept {
-    const std::size_t used = static_cast<std::size_t>(length_ & 63u);
+    const std::size_t used = static_cast<std::size_t>(length_ % kBufferSize);
     // Most updates of the graph hash are short (identifiers, names); they
-    // only land in the block buffer.
-    if (size < 64 - used) {
+    // only land in the buffer.
+    if (size < kBufferSize - used) {
       if (size != 0) {
         std::memcpy(buffer_ + used, data, size);
       }
@@ -56,11 +57,15 @@ public:
 
   // Feeds the 8 bytes of `value` in little-endian order, whatever the host order.
   void update_u64_le(std::uint64_t value) noexcept {
-    std::uint8_t bytes[8];
-    for (int i = 0; i < 8; ++i) {
-      bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+      update(&value, sizeof value);
+    } else {
+      std::uint8_t bytes[8];
+      for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+      }
+      update(bytes, sizeof bytes);
     }
-    update(bytes, sizeof bytes);
   }
 
   // Pads the message, returns its digest and resets the object, which can
@@ -69,13 +74,19 @@ public:
   std::string finish_hex();
 
 private:
+  // The buffer holds several blocks, so the block function runs on a batch:
+  // its call and the rearranging of the state are shared by four blocks, and
+  // the bytes just copied in have left the store buffer by the time most of
+  // them are read back.
+  static constexpr std::size_t kBufferSize = 256;
+
   void reset() noexcept;
   void update_blocks(const std::uint8_t* data, std::size_t size, std::size_t used) noexcept;
 
   std::uint32_t state_[8];
-  std::uint64_t length_;  // bytes fed so far; the low six bits index buffer_
+  std::uint64_t length_;  // bytes fed so far; length_ % kBufferSize are in buffer_
   BlockFunction blocks_;
-  std::uint8_t buffer_[64];
+  std::uint8_t buffer_[kBufferSize];
 };
 
 }  // namespace tessarin::core

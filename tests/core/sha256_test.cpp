@@ -137,6 +137,96 @@ std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t size) {
   return bytes;
 }
 
+// A deliberately plain SHA-256: pads the whole message in memory, then runs
+// the textbook compression over it. Shares no code with the library, so it
+// checks the library's buffering and padding as well as its block functions.
+std::array<std::uint8_t, 32> reference_sha256(const std::vector<std::uint8_t>& message) {
+  static const std::uint32_t k[64] = {
+      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+      0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+      0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+      0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+      0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+      0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+      0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+      0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+      0xc67178f2};
+  auto rotr = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+
+  std::vector<std::uint8_t> padded = message;
+  padded.push_back(0x80);
+  while (padded.size() % 64 != 56) {
+    padded.push_back(0);
+  }
+  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    padded.push_back(static_cast<std::uint8_t>(bits >> shift));
+  }
+
+  std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  for (std::size_t block = 0; block < padded.size(); block += 64) {
+    std::uint32_t w[64];
+    for (int t = 0; t < 64; ++t) {
+      if (t < 16) {
+        const std::uint8_t* p = &padded[block + 4 * static_cast<std::size_t>(t)];
+        w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
+               std::uint32_t{p[2]} << 8 | std::uint32_t{p[3]};
+      } else {
+        const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+        const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+        w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+      }
+    }
+    std::uint32_t v[8];
+    std::copy(h, h + 8, v);
+    for (int t = 0; t < 64; ++t) {
+      const std::uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) +
+                               ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[t] + w[t];
+      const std::uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
+                               ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+      std::copy_backward(v, v + 7, v + 8);
+      v[4] += t1;
+      v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; ++i) {
+      h[i] += v[i];
+    }
+  }
+  std::array<std::uint8_t, 32> digest;
+  for (int i = 0; i < 32; ++i) {
+    digest[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
+  }
+  return digest;
+}
+
+TEST(Sha256Reference, KnowsTheNistVectors) {
+  const std::string abc = "abc";
+  EXPECT_EQ(tessarin::core::sha256_hex(reference_sha256({abc.begin(), abc.end()})),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(tessarin::core::sha256_hex(reference_sha256({})),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+// Every length across several buffer fills and both padding cases, fed in
+// one piece, byte by byte and in pieces of 7 and 100 bytes.
+TEST_P(Sha256EngineTest, EveryLengthUpTo700MatchesReference) {
+  std::mt19937_64 rng(8);
+  const auto message = random_bytes(rng, 700);
+  for (std::size_t len = 0; len <= 700; ++len) {
+    const std::vector<std::uint8_t> prefix(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(len));
+    const auto expected = reference_sha256(prefix);
+    for (std::size_t piece : {len, std::size_t{1}, std::size_t{7}, std::size_t{100}}) {
+      Sha256 sha(GetParam());
+      for (std::size_t pos = 0; pos < len; pos += piece) {
+        sha.update(prefix.data() + pos, std::min(piece, len - pos));
+      }
+      ASSERT_EQ(sha.finish(), expected) << "length " << len << " piece " << piece;
+    }
+  }
+}
+
 // Chunked feeding must give the digest of the whole message, whatever the
 // split: many tiny updates, updates that fill the buffer exactly, long runs
 // of full blocks after a partial one.
