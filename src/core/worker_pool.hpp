@@ -1,0 +1,100 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessarin::core {
+
+// A unit of cooperative background work. The pool calls resume() on one
+// worker at a time; a task that returns Yield goes to the back of the queue,
+// so everything already waiting runs before it continues.
+class PoolTask {
+ public:
+  enum class Step { Yield, Done };
+
+  virtual ~PoolTask() = default;
+
+  // Runs the task up to its next yield point or to its end. May throw: the
+  // worker survives, calls on_fault() and drops the task. Deliberately not
+  // noexcept, so that a forced unwind (a thread ended by pthread_exit) can
+  // pass through it.
+  virtual Step resume() = 0;
+
+  // Called once, on the worker thread, when resume() throws; `what` is the
+  // exception's what() text, or "unknown exception" for a non-standard one.
+  // The task is never resumed again.
+  virtual void on_fault(const char* what) noexcept { (void)what; }
+
+ protected:
+  PoolTask() = default;
+  PoolTask(const PoolTask&) = default;
+  PoolTask& operator=(const PoolTask&) = default;
+};
+
+// Worker threads for background tasks plus separate threads for short jobs
+// that may block (such as waiting for the interpreter lock to deliver a
+// result), so that a blocked delivery never holds up a worker and busy
+// workers never hold up a delivery.
+//
+// The pool releases its reference to a task (and destroys a job) on its own
+// threads, outside any lock of the pool.
+class WorkerPool {
+ public:
+  // The process-wide pool: one worker per core the system reports (at least
+  // one) and one blocking-job thread. Created on first use; a failure to start
+  // its threads throws std::system_error and the next call tries again. It is
+  // never destroyed: its threads run until the process ends, and no static
+  // destructor ever waits for them.
+  static WorkerPool& instance();
+
+  // A private pool, for tests and tools. Counts of zero are raised to one.
+  // Throws std::system_error if a thread cannot be started (the threads
+  // already started are stopped first).
+  WorkerPool(std::size_t workers, std::size_t blocking_threads);
+
+  // Stops the threads after their current step or job and waits for them;
+  // tasks and jobs still queued are dropped without running. Must not be
+  // called from one of the pool's own threads.
+  ~WorkerPool();
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Queues a task at the back of the background queue. Null is ignored.
+  void submit(std::shared_ptr<PoolTask> task);
+
+  // Queues a job for the blocking-job threads, run in submission order. A job
+  // should handle its own failures: an exception escaping it is dropped.
+  void submit_blocking(std::function<void()> job);
+
+  std::size_t worker_count() const noexcept { return worker_count_; }
+  std::size_t blocking_thread_count() const noexcept { return blocking_count_; }
+
+ private:
+  void run_worker();
+  void run_blocking();
+  void stop_and_join();
+
+  const std::size_t worker_count_;
+  const std::size_t blocking_count_;
+
+  std::mutex tasks_mutex_;
+  std::condition_variable tasks_ready_;
+  std::deque<std::shared_ptr<PoolTask>> tasks_;
+  bool tasks_stopping_ = false;
+
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_ready_;
+  std::deque<std::function<void()>> jobs_;
+  bool jobs_stopping_ = false;
+
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace tessarin::core

@@ -1,0 +1,383 @@
+#include "core/worker_pool.hpp"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessarin::core {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Upper bound on any wait in these tests. It only keeps a broken pool from
+// hanging the suite; a correct pool never comes near it.
+constexpr std::chrono::seconds kHangGuard{60};
+
+// A counter that can be waited on. Tasks on the process-wide pool outlive
+// the test body that made them, so a task's call to add() must be its last
+// touch of test state; notifying under the lock keeps the waiter from
+// returning (and destroying the counter) before add() is done with it.
+class Counter {
+ public:
+  int add(int n = 1) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    value_ += n;
+    changed_.notify_all();
+    return value_;
+  }
+  int value() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return value_;
+  }
+  // True once the value reaches `target`; false if the hang guard expires.
+  bool wait_for(int target) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kHangGuard, [&] { return value_ >= target; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int value_ = 0;
+};
+
+// Yields a fixed number of times, then finishes; checks that it is never
+// resumed by two workers at once or after it finished.
+class CountingTask final : public PoolTask {
+ public:
+  CountingTask(int yields, Counter& done) : yields_(yields), done_(done) {}
+
+  Step resume() override {
+    if (inside_.exchange(true)) overlapped_ = true;
+    if (finished_) resumed_after_done_ = true;
+    const int n = ++resumes_;
+    inside_ = false;
+    if (n <= yields_) return Step::Yield;
+    finished_ = true;
+    done_.add();
+    return Step::Done;
+  }
+
+  const int yields_;
+  std::atomic<int> resumes_{0};
+  std::atomic<bool> inside_{false};
+  std::atomic<bool> overlapped_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> resumed_after_done_{false};
+
+ private:
+  Counter& done_;
+};
+
+// A task built from a function, for one-off behaviours.
+class FnTask final : public PoolTask {
+ public:
+  explicit FnTask(std::function<Step()> fn,
+                  std::function<void(const char*)> fault = nullptr)
+      : fn_(std::move(fn)), fault_(std::move(fault)) {}
+  Step resume() override { return fn_(); }
+  void on_fault(const char* what) noexcept override {
+    if (fault_) fault_(what);
+  }
+
+ private:
+  std::function<Step()> fn_;
+  std::function<void(const char*)> fault_;
+};
+
+TEST(WorkerPoolTest, ProcessWidePoolIsOneObjectSizedByCores) {
+  std::vector<WorkerPool*> seen(4, nullptr);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = &WorkerPool::instance(); });
+  }
+  for (auto& t : threads) t.join();
+  for (WorkerPool* p : seen) EXPECT_EQ(p, &WorkerPool::instance());
+
+  WorkerPool& pool = WorkerPool::instance();
+  EXPECT_EQ(pool.worker_count(),
+            std::max<std::size_t>(1, std::thread::hardware_concurrency()));
+  EXPECT_GE(pool.blocking_thread_count(), 1u);
+}
+
+TEST(WorkerPoolTest, ManyYieldingTasksAllComplete) {
+  WorkerPool& pool = WorkerPool::instance();
+  std::mt19937 rng(7);
+  Counter done;
+  std::vector<std::shared_ptr<CountingTask>> tasks;
+  for (int i = 0; i < 300; ++i) {
+    tasks.push_back(std::make_shared<CountingTask>(static_cast<int>(rng() % 40), done));
+  }
+  for (const auto& t : tasks) pool.submit(t);
+  pool.submit(nullptr);  // ignored
+
+  ASSERT_TRUE(done.wait_for(static_cast<int>(tasks.size())));
+  for (const auto& t : tasks) {
+    EXPECT_EQ(t->resumes_.load(), t->yields_ + 1);
+    EXPECT_FALSE(t->overlapped_.load());
+    EXPECT_FALSE(t->resumed_after_done_.load());
+  }
+}
+
+// With one worker held by a gate, queued tasks run in submission order and a
+// yield puts a task behind everything already queued.
+TEST(WorkerPoolTest, YieldRequeuesAtTheBack) {
+  std::mutex log_mutex;
+  std::string log;
+  Counter finished;
+  std::mutex gate_mutex;
+  std::condition_variable gate_cv;
+  bool gate_open = false;
+  {
+    WorkerPool pool(1, 1);
+    pool.submit(std::make_shared<FnTask>([&] {
+      std::unique_lock<std::mutex> lock(gate_mutex);
+      gate_cv.wait_for(lock, kHangGuard, [&] { return gate_open; });
+      return PoolTask::Step::Done;
+    }));
+    const auto make = [&](char name, int yields) {
+      auto left = std::make_shared<int>(yields);
+      return std::make_shared<FnTask>([&, name, left] {
+        {
+          const std::lock_guard<std::mutex> lock(log_mutex);
+          log.push_back(name);
+        }
+        if ((*left)-- > 0) return PoolTask::Step::Yield;
+        finished.add();
+        return PoolTask::Step::Done;
+      });
+    };
+    pool.submit(make('A', 2));
+    pool.submit(make('B', 0));
+    pool.submit(make('C', 1));
+    {
+      const std::lock_guard<std::mutex> lock(gate_mutex);
+      gate_open = true;
+    }
+    gate_cv.notify_all();
+    ASSERT_TRUE(finished.wait_for(3));
+  }
+  EXPECT_EQ(log, "ABCACA");
+}
+
+// Every worker runs a task that keeps yielding until the short tasks that
+// were submitted after it have all finished. Without a real re-queue on
+// yield the short tasks could not run until the long ones gave up.
+TEST(WorkerPoolTest, YieldingLetsLaterTasksInterleave) {
+  WorkerPool& pool = WorkerPool::instance();
+  const int workers = static_cast<int>(pool.worker_count());
+  constexpr int kShort = 20;
+
+  Counter long_started;
+  Counter long_finished;
+  Counter short_done;
+  std::atomic<bool> all_short_done{false};
+  std::atomic<int> long_gave_up{0};
+  std::atomic<int> long_yields_after_short_submitted{0};
+  std::atomic<bool> short_submitted{false};
+
+  for (int i = 0; i < workers; ++i) {
+    auto started = std::make_shared<bool>(false);
+    const auto deadline = Clock::now() + kHangGuard;
+    pool.submit(std::make_shared<FnTask>([&, started, deadline] {
+      if (!*started) {
+        *started = true;
+        long_started.add();
+      }
+      if (short_submitted.load()) long_yields_after_short_submitted.fetch_add(1);
+      if (all_short_done.load()) {
+        long_finished.add();
+        return PoolTask::Step::Done;
+      }
+      if (Clock::now() > deadline) {
+        long_gave_up.fetch_add(1);
+        long_finished.add();
+        return PoolTask::Step::Done;
+      }
+      return PoolTask::Step::Yield;
+    }));
+  }
+  ASSERT_TRUE(long_started.wait_for(workers));
+
+  short_submitted = true;
+  for (int i = 0; i < kShort; ++i) {
+    auto left = std::make_shared<int>(3);
+    pool.submit(std::make_shared<FnTask>([&, left] {
+      if ((*left)-- > 0) return PoolTask::Step::Yield;
+      // Only the last one touches the test's state after its add().
+      if (short_done.add() == kShort) all_short_done = true;
+      return PoolTask::Step::Done;
+    }));
+  }
+  ASSERT_TRUE(short_done.wait_for(kShort));
+  ASSERT_TRUE(long_finished.wait_for(workers));
+  EXPECT_EQ(long_gave_up.load(), 0);
+  EXPECT_GE(long_yields_after_short_submitted.load(), workers);
+}
+
+// Blocking jobs have their own threads: they run while every worker is
+// stuck in a task that only a blocking job can release.
+TEST(WorkerPoolTest, BlockingJobsRunWhileAllWorkersAreBusy) {
+  WorkerPool& pool = WorkerPool::instance();
+  const int workers = static_cast<int>(pool.worker_count());
+
+  std::mutex m;
+  std::condition_variable cv;
+  bool released = false;
+  Counter started;
+  Counter finished;
+  std::atomic<int> timed_out{0};
+
+  for (int i = 0; i < workers; ++i) {
+    pool.submit(std::make_shared<FnTask>([&] {
+      started.add();
+      std::unique_lock<std::mutex> lock(m);
+      if (!cv.wait_for(lock, kHangGuard, [&] { return released; })) timed_out.fetch_add(1);
+      lock.unlock();
+      finished.add();
+      return PoolTask::Step::Done;
+    }));
+  }
+  ASSERT_TRUE(started.wait_for(workers));
+
+  pool.submit_blocking([&] {
+    // Notify under the lock: the waiters, and then this test, cannot move on
+    // until the job is done with m and cv.
+    const std::lock_guard<std::mutex> lock(m);
+    released = true;
+    cv.notify_all();
+  });
+  ASSERT_TRUE(finished.wait_for(workers));
+  EXPECT_EQ(timed_out.load(), 0);
+}
+
+TEST(WorkerPoolTest, BlockingJobsRunInOrderAndSurviveThrowingJobs) {
+  std::vector<int> order;
+  Counter done;
+  {
+    WorkerPool pool(1, 1);
+    for (int i = 0; i < 100; ++i) {
+      if (i % 10 == 3) pool.submit_blocking([] { throw std::runtime_error("job failed"); });
+      if (i % 10 == 7) pool.submit_blocking([] { throw 42; });
+      pool.submit_blocking([&, i] {
+        order.push_back(i);
+        done.add();
+      });
+    }
+    pool.submit_blocking(nullptr);  // ignored
+    ASSERT_TRUE(done.wait_for(100));
+  }
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(WorkerPoolTest, ThrowingTaskReportsFaultAndWorkerKeepsRunning) {
+  struct Fault {
+    std::mutex m;
+    std::vector<std::string> texts;
+    void add(const char* what) {
+      const std::lock_guard<std::mutex> lock(m);
+      texts.emplace_back(what ? what : "<null>");
+    }
+  } faults;
+  Counter after;
+  std::atomic<int> std_resumes{0};
+  std::atomic<int> other_resumes{0};
+  std::weak_ptr<PoolTask> std_thrower_watch;
+  std::weak_ptr<PoolTask> other_thrower_watch;
+  {
+    WorkerPool pool(1, 1);  // one worker: if it died, nothing after would run
+    auto std_thrower = std::make_shared<FnTask>(
+        [&]() -> PoolTask::Step {
+          if (std_resumes.fetch_add(1) == 0) return PoolTask::Step::Yield;
+          throw std::runtime_error("stage exploded");
+        },
+        [&](const char* what) { faults.add(what); });
+    auto other_thrower = std::make_shared<FnTask>(
+        [&]() -> PoolTask::Step {
+          other_resumes.fetch_add(1);
+          throw 7;
+        },
+        [&](const char* what) { faults.add(what); });
+    std_thrower_watch = std_thrower;
+    other_thrower_watch = other_thrower;
+    pool.submit(std::move(std_thrower));
+    pool.submit(std::move(other_thrower));
+    Counter done;
+    auto normal = std::make_shared<CountingTask>(3, done);
+    pool.submit(normal);
+    ASSERT_TRUE(done.wait_for(1));
+    // Runs after both throwers have been dropped by the single worker.
+    pool.submit(std::make_shared<FnTask>([&] {
+      after.add();
+      return PoolTask::Step::Done;
+    }));
+    ASSERT_TRUE(after.wait_for(1));
+    EXPECT_TRUE(std_thrower_watch.expired());
+    EXPECT_TRUE(other_thrower_watch.expired());
+  }
+  EXPECT_EQ(std_resumes.load(), 2);
+  EXPECT_EQ(other_resumes.load(), 1);
+  std::sort(faults.texts.begin(), faults.texts.end());
+  EXPECT_EQ(faults.texts, (std::vector<std::string>{"stage exploded", "unknown exception"}));
+}
+
+// A thread ended by pthread_exit (what the interpreter does to a thread that
+// asks for its lock during finalization) unwinds through the pool's frames.
+// Swallowing that unwind would abort the whole process.
+TEST(WorkerPoolTest, ForcedUnwindPassesThroughJobsAndTasks) {
+  struct SignalOnUnwind {
+    Counter& c;
+    ~SignalOnUnwind() { c.add(); }
+  };
+  Counter unwound;
+  std::atomic<bool> returned{false};
+  {
+    WorkerPool pool(1, 1);
+    pool.submit_blocking([&] {
+      SignalOnUnwind guard{unwound};
+      pthread_exit(nullptr);
+      returned = true;
+    });
+    pool.submit(std::make_shared<FnTask>([&]() -> PoolTask::Step {
+      SignalOnUnwind guard{unwound};
+      pthread_exit(nullptr);
+      returned = true;
+      return PoolTask::Step::Done;
+    }));
+    ASSERT_TRUE(unwound.wait_for(2));
+  }  // joins the two ended threads
+  EXPECT_FALSE(returned.load());
+}
+
+TEST(WorkerPoolTest, DestroyingAPrivatePoolDropsUnfinishedWork) {
+  std::weak_ptr<PoolTask> spinner_watch;
+  Counter spinning;
+  {
+    WorkerPool pool(1, 1);
+    auto spinner = std::make_shared<FnTask>([&] {
+      if (spinning.value() == 0) spinning.add();
+      return PoolTask::Step::Yield;
+    });
+    spinner_watch = spinner;
+    pool.submit(std::move(spinner));
+    ASSERT_TRUE(spinning.wait_for(1));
+  }
+  EXPECT_TRUE(spinner_watch.expired());
+}
+
+}  // namespace
+}  // namespace tessarin::core
