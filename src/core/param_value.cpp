@@ -61,47 +61,13 @@ void release_block(ParamKind kind, Block* block) noexcept {
 
 }  // namespace detail
 
-ParamValue ParamValue::boolean(bool value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::Bool;
-  v.bits_.b = value;
-  return v;
-}
-
-ParamValue ParamValue::uinteger(std::uint64_t value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::UInt;
-  v.bits_.u = value;
-  return v;
-}
-
-ParamValue ParamValue::integer(std::int64_t value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::Int;
-  v.bits_.i = value;
-  return v;
-}
-
-ParamValue ParamValue::real(double value) noexcept {
-  if (!std::isfinite(value)) return ParamValue();
-  ParamValue v;
-  v.kind_ = ParamKind::Float;
-  v.bits_.d = value;
-  return v;
-}
-
-ParamValue ParamValue::string(std::string_view utf8) {
-  ParamValue v;
-  v.kind_ = ParamKind::String;
-  if (utf8.size() <= kInlineStringCapacity) {
-    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
-    if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
-    return v;
-  }
+ParamValue ParamValue::heap_string(std::string_view utf8) {
   void* raw = ::operator new(sizeof(detail::StringBlock) + utf8.size());
   auto* block = new (raw) detail::StringBlock();
   block->size = utf8.size();
   std::memcpy(block->data(), utf8.data(), utf8.size());
+  ParamValue v;
+  v.kind_ = ParamKind::String;
   v.heap_ = true;
   v.bits_.p = block;
   return v;

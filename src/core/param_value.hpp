@@ -52,13 +52,17 @@ class ParamValue {
     other.reset_bits();
   }
   ParamValue& operator=(const ParamValue& other) noexcept {
-    ParamValue copy(other);
-    swap(copy);
+    other.retain();
+    release();
+    copy_bits(other);
     return *this;
   }
   ParamValue& operator=(ParamValue&& other) noexcept {
-    ParamValue moved(std::move(other));
-    swap(moved);
+    if (this != &other) {
+      release();
+      copy_bits(other);
+      other.reset_bits();
+    }
     return *this;
   }
   ~ParamValue() { release(); }
@@ -71,18 +75,48 @@ class ParamValue {
   }
 
   static ParamValue null() noexcept { return ParamValue(); }
-  static ParamValue boolean(bool value) noexcept;
-  static ParamValue uinteger(std::uint64_t value) noexcept;
+  static ParamValue boolean(bool value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::Bool;
+    v.bits_.b = value;
+    return v;
+  }
+  static ParamValue uinteger(std::uint64_t value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::UInt;
+    v.bits_.u = value;
+    return v;
+  }
   // Negative integers only: non-negative ones always use the unsigned form so
   // that an integral value has exactly one representation.
-  static ParamValue integer(std::int64_t value) noexcept;
+  static ParamValue integer(std::int64_t value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::Int;
+    v.bits_.i = value;
+    return v;
+  }
   // Any signed value, normalised to the unsigned form when non-negative.
   static ParamValue from_int64(std::int64_t value) noexcept {
     return value < 0 ? integer(value) : uinteger(static_cast<std::uint64_t>(value));
   }
   // Non-finite doubles become null.
-  static ParamValue real(double value) noexcept;
-  static ParamValue string(std::string_view utf8);
+  static ParamValue real(double value) noexcept {
+    ParamValue v;
+    // Non-finite values stay null: NaN and infinities are not JSON numbers.
+    if (value - value == 0.0) {
+      v.kind_ = ParamKind::Float;
+      v.bits_.d = value;
+    }
+    return v;
+  }
+  static ParamValue string(std::string_view utf8) {
+    if (utf8.size() > kInlineStringCapacity) return heap_string(utf8);
+    ParamValue v;
+    v.kind_ = ParamKind::String;
+    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
+    if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
+    return v;
+  }
   static ParamValue array(std::vector<ParamValue>&& items);
   static ParamValue array(std::span<ParamValue> items);  // moves the items out
   static ParamValue object(ParamMap&& map);
@@ -112,6 +146,7 @@ class ParamValue {
   static constexpr std::size_t kInlineStringCapacity = 13;
 
  private:
+  static ParamValue heap_string(std::string_view utf8);
   void retain() const noexcept {
     if (heap_) bits_.p->refs.fetch_add(1, std::memory_order_relaxed);
   }

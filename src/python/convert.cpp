@@ -339,13 +339,38 @@ class FromPython {
   }
 
  public:
-  ~FromPython() { unpin(0); }
+  ~FromPython() {
+    // Also after an exception unwound the conversion half-way.
+    unpin(pinned_base_);
+    items_.resize(items_base_);
+    entries_.resize(entries_base_);
+    // Keep modest scratch capacity for the next conversion, not a huge one.
+    constexpr std::size_t kKeep = 1u << 16;
+    if (pinned_base_ == 0 && items_.empty() && items_.capacity() > kKeep) std::vector<ParamValue>().swap(items_);
+    if (pinned_base_ == 0 && entries_.empty() && entries_.capacity() > kKeep) std::vector<ParamEntry>().swap(entries_);
+  }
 
  private:
+  // Work stacks, shared by every conversion on this thread so that their
+  // storage is reused instead of regrown each time (a nested conversion
+  // uses the part above its caller's).
+  struct Stacks {
+    std::vector<PyObject*> pinned;
+    std::vector<ParamValue> items;
+    std::vector<ParamEntry> entries;
+  };
+  static Stacks& stacks() {
+    static thread_local Stacks s;
+    return s;
+  }
+
   std::string& error_;
-  std::vector<PyObject*> pinned_;
-  std::vector<ParamValue> items_;
-  std::vector<ParamEntry> entries_;
+  std::vector<PyObject*>& pinned_ = stacks().pinned;
+  std::vector<ParamValue>& items_ = stacks().items;
+  std::vector<ParamEntry>& entries_ = stacks().entries;
+  std::size_t pinned_base_ = pinned_.size();
+  std::size_t items_base_ = items_.size();
+  std::size_t entries_base_ = entries_.size();
 };
 
 PyObject* to_python(const ParamValue& v);
