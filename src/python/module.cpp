@@ -4,6 +4,7 @@
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
+#include "python/validation.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +50,10 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"ModelConfig", model_config_type},
     {"ModelConfigBuilder", model_config_builder_type},
+    {"ValidationError", validation_error_type},
+    {"NameValidator", name_validator_type},
+    {"VersionValidator", version_validator_type},
+    {"CompositeValidator", composite_validator_type},
 };
 
 // The feature flags are constants of this build: nothing is probed.
