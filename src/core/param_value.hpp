@@ -34,13 +34,22 @@ class ParamMapView;
 struct ParamEntry;
 
 namespace detail {
+class Arena;
+// Header of every shared block. A block either stands alone, counting its
+// own references, or lives in an arena, which counts the references for all
+// of its blocks at once (see ParamArena).
 struct Block {
-  std::atomic<std::uint32_t> refs{1};
+  std::atomic<std::uint64_t> refs{1};
+  Arena* arena = nullptr;
+};
+struct ArenaCount {
+  std::atomic<std::uint64_t> refs{0};
 };
 struct StringBlock;
 struct ArrayBlock;
 struct ObjectBlock;
 void release_block(ParamKind kind, Block* block) noexcept;
+inline void retain_block(Block* block) noexcept;
 }  // namespace detail
 
 class ParamValue {
@@ -147,8 +156,9 @@ class ParamValue {
 
  private:
   static ParamValue heap_string(std::string_view utf8);
+  friend class ParamArena;
   void retain() const noexcept {
-    if (heap_) bits_.p->refs.fetch_add(1, std::memory_order_relaxed);
+    if (heap_) detail::retain_block(bits_.p);
   }
   void release() noexcept {
     if (heap_) detail::release_block(kind_, bits_.p);
@@ -185,6 +195,8 @@ static_assert(sizeof(ParamValue) == 16);
 // An immutable UTF-8 key. Short keys (most of them) live inline, so an entry
 // is 32 bytes and needs no allocation of its own.
 class ParamKey {
+  friend class ParamArena;
+
  public:
   ParamKey() noexcept = default;
   explicit ParamKey(std::string_view utf8) : text_(ParamValue::string(utf8)) {}
@@ -228,6 +240,33 @@ class ParamMapView {
 // (a later insert replaces an earlier one). Returns the new count.
 std::size_t sort_entries_keep_last(std::span<ParamEntry> entries);
 
+// Builds a value tree inside one arena: the blocks of one converted value
+// (often tens of thousands) come from a few large chunks instead of one
+// allocation each, and are freed together when the last reference to any of
+// them goes. References are counted on the arena; references held by blocks
+// of the same arena are not counted (the arena is freed without walking its
+// blocks), references to blocks outside it are kept in a list and released
+// when the arena goes.
+class ParamArena {
+ public:
+  ParamArena() noexcept = default;
+  ParamArena(const ParamArena&) = delete;
+  ParamArena& operator=(const ParamArena&) = delete;
+  ~ParamArena();
+
+  ParamValue string(std::string_view utf8);
+  // The items / entries are moved out (entries in any order, later duplicate
+  // keys win).
+  ParamValue array(std::span<ParamValue> items);
+  ParamValue object_from_unsorted(std::span<ParamEntry> entries);
+
+ private:
+  detail::Arena* arena();
+  void adopt(ParamValue& child) noexcept;
+  void adopt(ParamKey& key) noexcept;
+  detail::Arena* arena_ = nullptr;
+};
+
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys
 // (byte by byte as unsigned values; a proper prefix sorts first). A sorted
 // flat vector: lookups are binary searches and iteration is cache friendly.
@@ -254,6 +293,15 @@ class ParamMap {
  private:
   std::vector<ParamEntry> entries_;
 };
+
+namespace detail {
+inline void retain_block(Block* block) noexcept {
+  if (block->arena != nullptr)
+    reinterpret_cast<ArenaCount*>(block->arena)->refs.fetch_add(1, std::memory_order_relaxed);
+  else
+    block->refs.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace detail
 
 // The configuration of one model component.
 struct ModelConfig {
