@@ -254,10 +254,6 @@ inline std::uint64_t key_prefix(std::string_view key) noexcept {
   return x;
 }
 
-struct SortKey {
-  std::uint64_t prefix;
-  std::uint32_t index;
-};
 
 }  // namespace
 
@@ -265,14 +261,14 @@ struct SortKey {
 // equal keys only the last one survives (a later insert replaces an earlier
 // one). Returns the number kept, written to order[0..count).
 static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32_t* order,
-                                std::vector<SortKey>& scratch) {
+                                std::vector<detail::SortKey>& scratch) {
   const std::size_t n = entries.size();
   // Sort (prefix, position) pairs; ties on equal keys are broken by
   // position so the later duplicate comes last.
   scratch.resize(n);
-  SortKey* keys = scratch.data();
+  detail::SortKey* keys = scratch.data();
   for (std::size_t i = 0; i < n; ++i) keys[i] = {key_prefix(entries[i].key), static_cast<std::uint32_t>(i)};
-  auto less = [&](const SortKey& a, const SortKey& b) {
+  auto less = [&](const detail::SortKey& a, const detail::SortKey& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     int c = entries[a.index].key.view().compare(entries[b.index].key.view());
     if (c != 0) return c < 0;
@@ -289,7 +285,7 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
   }
   if (n <= 32) {
     for (std::size_t i = 1; i < n; ++i) {
-      SortKey k = keys[i];
+      detail::SortKey k = keys[i];
       std::size_t j = i;
       while (j > 0 && less(k, keys[j - 1])) {
         keys[j] = keys[j - 1];
@@ -309,7 +305,7 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
 }
 
 namespace {
-thread_local std::vector<SortKey> t_sort_scratch;
+thread_local std::vector<detail::SortKey> t_sort_scratch;
 thread_local std::vector<std::uint32_t> t_order_scratch;
 }  // namespace
 
@@ -334,7 +330,7 @@ ParamValue ParamValue::object_from_unsorted(std::span<ParamEntry> entries) {
   if (t_order_scratch.capacity() > (1u << 16)) {
     // Do not keep a huge scratch area alive after one huge object.
     std::vector<std::uint32_t>().swap(t_order_scratch);
-    std::vector<SortKey>().swap(t_sort_scratch);
+    std::vector<detail::SortKey>().swap(t_sort_scratch);
   }
   ParamValue v;
   v.kind_ = ParamKind::Object;
@@ -429,9 +425,9 @@ ParamValue ParamArena::array(std::span<ParamValue> items) {
 }
 
 ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
-  t_order_scratch.resize(entries.size());
-  std::uint32_t* order = t_order_scratch.data();
-  std::size_t count = sorted_order(entries, order, t_sort_scratch);
+  order_scratch_.resize(entries.size());
+  std::uint32_t* order = order_scratch_.data();
+  std::size_t count = sorted_order(entries, order, sort_scratch_);
   detail::Arena* a = arena();
   auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry))) detail::ObjectBlock();
   block->arena = a;

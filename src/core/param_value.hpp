@@ -42,6 +42,10 @@ struct Block {
   std::atomic<std::uint64_t> refs{1};
   Arena* arena = nullptr;
 };
+struct SortKey {
+  std::uint64_t prefix;
+  std::uint32_t index;
+};
 struct ArenaCount {
   std::atomic<std::uint64_t> refs{0};
 };
@@ -265,6 +269,9 @@ class ParamArena {
   void adopt(ParamValue& child) noexcept;
   void adopt(ParamKey& key) noexcept;
   detail::Arena* arena_ = nullptr;
+  // Reused by every object this builder sorts.
+  std::vector<detail::SortKey> sort_scratch_;
+  std::vector<std::uint32_t> order_scratch_;
 };
 
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys

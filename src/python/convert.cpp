@@ -110,6 +110,13 @@ class FromPython {
   }
 
  private:
+  // Values of these exact types convert without running any user code.
+  static bool is_plain_scalar(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           obj == Py_None;
+  }
+
   bool fail(std::string message) {
     error_ = std::move(message);
     return false;
@@ -221,6 +228,14 @@ class FromPython {
     }
     const std::size_t base = items_.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
+      if (exact_list) {
+        // Plain scalars run no user code: a borrowed reference is safe.
+        PyObject* borrowed = PyList_GetItem(obj, i);
+        if (borrowed != nullptr && is_plain_scalar(borrowed)) {
+          if (!push_item(borrowed, depth)) return truncate_items(base);
+          continue;
+        }
+      }
       // A new reference: converting earlier items may run user code that
       // removes this one from the sequence.
       Ref item = Ref::steal(exact_list ? Py_XNewRef(PyList_GetItem(obj, i)) : PySequence_GetItem(obj, i));
@@ -274,13 +289,6 @@ class FromPython {
   void pop_object(std::size_t base, ParamValue& out) {
     out = arena_.object_from_unsorted(std::span<ParamEntry>(entries_.data() + base, entries_.size() - base));
     entries_.resize(base);
-  }
-
-  // Values of these exact types convert without running any user code.
-  static bool is_plain_scalar(PyObject* obj) noexcept {
-    PyTypeObject* t = Py_TYPE(obj);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           obj == Py_None;
   }
 
   // An exact dict: keys(), values() and len() cannot be overridden, so its
