@@ -1,7 +1,9 @@
 // The module entry point: registration of the classes and attributes.
 #include "python/args.hpp"
 #include "python/config.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
+#include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
 
@@ -49,6 +51,11 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"ModelConfig", model_config_type},
     {"ModelConfigBuilder", model_config_builder_type},
+    {"NullBackend", null_backend_type},
+    {"TraceLevel", trace_level_type},
+    {"TraceEvent", trace_event_type},
+    {"InMemoryTraceSink", in_memory_trace_sink_type},
+    {"BuildContext", build_context_type},
 };
 
 // The feature flags are constants of this build: nothing is probed.
