@@ -245,8 +245,10 @@ PyObject* sink_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* sink_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"record", {"event"}, 1};
-    PyObject* argv[1];
-    parse_args(sig, args, nargs, kwnames, argv);
+    PyObject* argv[1] = {nargs == 1 && kwnames == nullptr ? args[0] : nullptr};
+    // The usual call passes the event by position; anything else goes
+    // through the full parser and its messages.
+    if (argv[0] == nullptr) parse_args(sig, args, nargs, kwnames, argv);
     if (!is_trace_event(argv[0])) raise_argument_type(sig.function, "event", "TraceEvent", argv[0]);
     // Records are immutable, so the stored copy shares the event's record:
     // every field, the timestamp included, is exactly the event's.
