@@ -1,8 +1,13 @@
-from typing import Any, final
+from typing import Any, ClassVar, final
 
 __all__ = [
     "ModelConfig",
     "ModelConfigBuilder",
+    "NullBackend",
+    "TraceLevel",
+    "TraceEvent",
+    "InMemoryTraceSink",
+    "BuildContext",
     "ValidationError",
     "NameValidator",
     "VersionValidator",
@@ -41,6 +46,63 @@ class ModelConfigBuilder:
     def version(self, version: str) -> ModelConfigBuilder: ...
     def param(self, key: str, value: Any) -> ModelConfigBuilder: ...
     def build(self) -> ModelConfig: ...
+
+@final
+class NullBackend:
+    def __new__(cls, device: str) -> NullBackend: ...
+    @staticmethod
+    def cpu() -> NullBackend: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def device(self) -> str: ...
+
+@final
+class TraceLevel:
+    Debug: ClassVar[TraceLevel]
+    Info: ClassVar[TraceLevel]
+    Warn: ClassVar[TraceLevel]
+    Error: ClassVar[TraceLevel]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class TraceEvent:
+    def __new__(
+        cls,
+        id: str,
+        message: str,
+        level: TraceLevel | None = None,
+        span_id: str | None = None,
+        trace_id: str | None = None,
+    ) -> TraceEvent: ...
+    @property
+    def id(self) -> str: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def level(self) -> TraceLevel: ...
+    @property
+    def span_id(self) -> str | None: ...
+    @property
+    def trace_id(self) -> str | None: ...
+    @property
+    def timestamp_secs(self) -> float: ...
+
+@final
+class InMemoryTraceSink:
+    def __new__(cls) -> InMemoryTraceSink: ...
+    def record(self, event: TraceEvent) -> None: ...
+    def events(self) -> list[TraceEvent]: ...
+    def __len__(self) -> int: ...
+
+@final
+class BuildContext:
+    def __new__(cls, backend: NullBackend, trace: InMemoryTraceSink) -> BuildContext: ...
+    @staticmethod
+    def with_null_backend() -> BuildContext: ...
 
 @final
 class ValidationError:

@@ -50,7 +50,12 @@ std::string qualname_of_type(PyObject* obj, bool* ok = nullptr) {
 }
 
 std::string cast_text(PyObject* obj, const char* target) {
-  return "'" + qualname_of_type(obj) + "' object cannot be cast as '" + target + "'";
+  std::string text = "'";
+  text += qualname_of_type(obj);
+  text += "' object cannot be cast as '";
+  text += target;
+  text += "'";
+  return text;
 }
 
 class FromPython {

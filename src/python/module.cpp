@@ -1,7 +1,9 @@
 // The module entry point: registration of the classes and attributes.
 #include "python/args.hpp"
 #include "python/config.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
+#include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
 #include "python/validation.hpp"
@@ -50,6 +52,11 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"ModelConfig", model_config_type},
     {"ModelConfigBuilder", model_config_builder_type},
+    {"NullBackend", null_backend_type},
+    {"TraceLevel", trace_level_type},
+    {"TraceEvent", trace_event_type},
+    {"InMemoryTraceSink", in_memory_trace_sink_type},
+    {"BuildContext", build_context_type},
     {"ValidationError", validation_error_type},
     {"NameValidator", name_validator_type},
     {"VersionValidator", version_validator_type},
