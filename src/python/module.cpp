@@ -57,6 +57,7 @@ const ClassEntry kClasses[] = {
     {"TraceEvent", trace_event_type},
     {"InMemoryTraceSink", in_memory_trace_sink_type},
     {"BuildContext", build_context_type},
+    {"BuildPipeline", build_pipeline_type},
     {"ValidationError", validation_error_type},
     {"NameValidator", name_validator_type},
     {"VersionValidator", version_validator_type},

@@ -6,11 +6,23 @@
 #include "python/python.hpp"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tessarin::py {
 
 PyTypeObject* null_backend_type();
 PyTypeObject* build_context_type();
+PyTypeObject* build_pipeline_type();
+
+// A pipeline: its stage names in run order. Immutable once made.
+struct PipelineData {
+  std::vector<std::string> stages;
+};
+const std::vector<std::string>& pipeline_stages(PyObject* obj);
+
+// BuildPipeline.execute_async (the asyncio bridge lives in pipeline_async.cpp).
+PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // What a BuildContext holds: a copy of the backend it was made with and a
 // share of an event store. Immutable once made, so a run may read it while
