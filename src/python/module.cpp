@@ -2,6 +2,7 @@
 #include "python/args.hpp"
 #include "python/config.hpp"
 #include "python/errors.hpp"
+#include "python/graph.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
 
@@ -49,6 +50,9 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"ModelConfig", model_config_type},
     {"ModelConfigBuilder", model_config_builder_type},
+    {"NodeId", node_id_type},
+    {"GraphNode", graph_node_type},
+    {"BuildGraph", build_graph_type},
 };
 
 // The feature flags are constants of this build: nothing is probed.
