@@ -18,3 +18,10 @@ decoder = (
 )
 print(encoder)
 print(decoder, decoder.params)
+
+graph = tessarin.BuildGraph()
+encoder_id = graph.add_node("encoder", encoder)
+decoder_id = graph.add_node("decoder", decoder)
+graph.add_edge(encoder_id, decoder_id)
+print(graph)
+print(graph.stable_hash())

@@ -3,6 +3,7 @@
 #include "python/config.hpp"
 #include "python/diagnostics.hpp"
 #include "python/errors.hpp"
+#include "python/graph.hpp"
 #include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
@@ -52,6 +53,9 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"ModelConfig", model_config_type},
     {"ModelConfigBuilder", model_config_builder_type},
+    {"NodeId", node_id_type},
+    {"GraphNode", graph_node_type},
+    {"BuildGraph", build_graph_type},
     {"NullBackend", null_backend_type},
     {"TraceLevel", trace_level_type},
     {"TraceEvent", trace_event_type},

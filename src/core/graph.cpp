@@ -1,0 +1,151 @@
+#include "core/graph.hpp"
+
+#include "core/canonical_json.hpp"
+#include "core/sha256.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace tessarin::core {
+
+namespace {
+
+// Scratch space for one configuration's JSON. Kept per thread so that adding
+// nodes does not allocate once it has warmed up; released after an unusually
+// large configuration so that one 10 MB node does not pin 10 MB for good.
+thread_local std::string t_json;
+constexpr std::size_t kKeepScratch = std::size_t{1} << 16;
+
+void store_u64_le(unsigned char* out, std::uint64_t value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &value, sizeof value);
+  } else {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
+// Makes room for one more element with the usual geometric growth, so that
+// the push_back that follows cannot fail.
+template <class T>
+void reserve_one_more(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(v.empty() ? 8 : v.size() * 2);
+}
+
+}  // namespace
+
+unsigned char* Graph::append_bytes(std::size_t size, IndexEntry& entry) {
+  // Only the sole holder of the last chunk may write into its free space.
+  // Other holders (copies of this graph, possibly being hashed on a worker
+  // thread without the interpreter lock) only ever read their own prefix of
+  // the chunk, and nobody writes below any holder's prefix, so a write into
+  // the free space could only race with a reader that shares the chunk.
+  //
+  // Seeing a use count of 1 rules that out: the count grows only by copying
+  // a graph that holds the chunk, and the only holder left is this graph,
+  // which is being appended to and so cannot be copied at the same time
+  // (its owner holds exclusive access under the interpreter lock). A count
+  // above 1 may drop concurrently as a copy is destroyed elsewhere; then we
+  // merely start a chunk we did not need. The acquire fence orders our
+  // writes after the reads that other holders made before they let go.
+  if (!chunks_.empty()) {
+    ChunkRef& last = chunks_.back();
+    if (last.capacity - last.used >= size && last.bytes.use_count() == 1) {
+      std::atomic_thread_fence(std::memory_order_acquire);
+      entry.chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
+      entry.offset = static_cast<std::uint32_t>(last.used);
+      unsigned char* at = last.bytes.get() + last.used;
+      last.used += size;
+      return at;
+    }
+  }
+  // The next chunk doubles what this graph put into the last one, within
+  // [kFirstChunk, kMaxChunk]: a steadily growing graph gets geometrically
+  // larger chunks, while a graph that is copied and kept between single
+  // appends (each copy pins the chunk it saw) starts small again each time.
+  std::size_t capacity = kFirstChunk;
+  if (!chunks_.empty()) {
+    capacity = std::clamp(chunks_.back().used * 2, kFirstChunk, kMaxChunk);
+  }
+  capacity = std::max(capacity, size);
+  if (chunks_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("graph arena has too many chunks");
+  }
+  reserve_one_more(chunks_);
+  ChunkRef chunk{std::make_shared_for_overwrite<unsigned char[]>(capacity), capacity, size};
+  entry.chunk = static_cast<std::uint32_t>(chunks_.size());
+  entry.offset = 0;
+  chunks_.push_back(std::move(chunk));
+  return chunks_.back().bytes.get();
+}
+
+std::uint64_t Graph::add_node(std::string_view name, const ModelConfig& config) {
+  std::string& json = t_json;
+  json.clear();
+  append_canonical_config(json, config);
+
+  const std::uint64_t id = static_cast<std::uint64_t>(index_.size()) + 1;
+  // Everything that can fail happens before the graph changes.
+  reserve_one_more(index_);
+  IndexEntry entry{};
+  entry.name_size = name.size();
+  unsigned char* out = append_bytes(8 + name.size() + json.size(), entry);
+  store_u64_le(out, id);
+  if (!name.empty()) std::memcpy(out + 8, name.data(), name.size());
+  std::memcpy(out + 8 + name.size(), json.data(), json.size());
+  index_.push_back(entry);
+
+  if (json.capacity() > kKeepScratch) std::string().swap(json);
+  return id;
+}
+
+std::size_t Graph::node_end(std::size_t position) const noexcept {
+  const IndexEntry& entry = index_[position];
+  if (position + 1 < index_.size() && index_[position + 1].chunk == entry.chunk) {
+    return index_[position + 1].offset;
+  }
+  return chunks_[entry.chunk].used;
+}
+
+NodeRecord Graph::node(std::size_t position) const noexcept {
+  const IndexEntry& entry = index_[position];
+  const auto* bytes = reinterpret_cast<const char*>(chunks_[entry.chunk].bytes.get()) + entry.offset;
+  const std::size_t total = node_end(position) - entry.offset;
+  const std::size_t json_size = total - 8 - entry.name_size;
+  return NodeRecord{
+      static_cast<std::uint64_t>(position) + 1,
+      std::string_view(bytes + 8, entry.name_size),
+      std::string_view(bytes + 8 + entry.name_size, json_size),
+  };
+}
+
+bool Graph::node_config(std::size_t position, ModelConfig& out) const {
+  return parse_canonical_config(node(position).config_json, out);
+}
+
+std::array<std::uint8_t, 32> Graph::stable_digest() const noexcept {
+  Sha256 sha;
+  for (const ChunkRef& chunk : chunks_) sha.update(chunk.bytes.get(), chunk.used);
+  if constexpr (std::endian::native == std::endian::little) {
+    sha.update(edges_.data(), edges_.size() * sizeof(GraphEdge));
+  } else {
+    for (const GraphEdge& edge : edges_) {
+      sha.update_u64_le(edge.from);
+      sha.update_u64_le(edge.to);
+    }
+  }
+  return sha.finish();
+}
+
+std::string Graph::stable_hash() const { return sha256_hex(stable_digest()); }
+
+std::size_t Graph::arena_capacity() const noexcept {
+  std::size_t total = 0;
+  for (const ChunkRef& chunk : chunks_) total += chunk.capacity;
+  return total;
+}
+
+}  // namespace tessarin::core

@@ -1,0 +1,33 @@
+// NodeId, GraphNode and BuildGraph.
+#pragma once
+
+#include "core/graph.hpp"
+#include "python/python.hpp"
+
+#include <cstdint>
+
+namespace tessarin::py {
+
+PyTypeObject* node_id_type();
+PyTypeObject* graph_node_type();
+PyTypeObject* build_graph_type();
+
+// A new NodeId object.
+PyObject* new_node_id(std::uint64_t value);
+bool is_node_id(PyObject* obj);
+
+bool is_build_graph(PyObject* obj);
+
+// A copy of the graph inside `obj` (which must be a BuildGraph), taken under
+// shared access ("Already mutably borrowed" while the graph is being
+// changed). Cheap: the node bytes are shared, only the index is copied.
+core::Graph graph_copy_of(PyObject* obj);
+
+// As graph_copy_of, raising TypeError naming the argument when `obj` is not
+// a BuildGraph.
+core::Graph graph_arg_copy(PyObject* obj, const char* function, const char* name);
+
+// A new BuildGraph object owning `graph`.
+PyObject* new_build_graph(core::Graph graph);
+
+}  // namespace tessarin::py
