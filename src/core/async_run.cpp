@@ -1,0 +1,82 @@
+#include "core/async_run.hpp"
+
+#include "core/pipeline.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace tessarin::core {
+
+AsyncPipelineRun::AsyncPipelineRun(std::vector<std::string> stages, NullBackend backend,
+                                   std::shared_ptr<TraceSink> trace, Graph graph,
+                                   std::shared_ptr<const CancelSignal> cancel, Finish finish)
+    : stages_(std::move(stages)),
+      backend_(std::move(backend)),
+      trace_(std::move(trace)),
+      graph_(std::move(graph)),
+      cancel_(std::move(cancel)),
+      finish_(std::move(finish)) {}
+
+PoolTask::Step AsyncPipelineRun::pause() {
+  if (cancel_ && cancel_->is_set()) return end(AsyncOutcome{});
+  return Step::Yield;
+}
+
+PoolTask::Step AsyncPipelineRun::end(AsyncOutcome outcome) {
+  // Moved out first: the finish callback runs once even if the pool keeps
+  // this task object around a little longer, and whatever it captured is
+  // not released a second time by the task's destructor.
+  Finish finish = std::move(finish_);
+  finish_ = nullptr;
+  if (finish) finish(std::move(outcome));
+  return Step::Done;
+}
+
+PoolTask::Step AsyncPipelineRun::resume() {
+  if (!begun_) {
+    begun_ = true;
+    return pause();
+  }
+  // Back from a yield. The signal may have been set while this run sat in the
+  // queue; looking again here spares a whole step of work nobody wants.
+  if (cancel_ && cancel_->is_set()) return end(AsyncOutcome{});
+
+  const std::string count = std::to_string(stages_.size());
+  if (next_step_ == 0) {
+    record_event(*trace_, "pipeline.async.start", "Executing async pipeline with " + count + " stages",
+                 TraceLevel::Info);
+  } else {
+    const std::string& stage = stages_[next_step_ - 1];
+    const StageContext context{backend_, *trace_};
+    if (std::optional<CoreError> error = run_stage(stage, graph_, context)) {
+      AsyncOutcome failed;
+      failed.kind = AsyncOutcome::Kind::StageFailed;
+      failed.message = StageFailure{stage, std::move(*error)}.message();
+      return end(std::move(failed));
+    }
+  }
+  ++next_step_;
+  if (next_step_ <= stages_.size()) return pause();  // the yield before the next stage
+
+  record_event(*trace_, "pipeline.async.complete", "Async pipeline completed successfully (" + count + " stages)",
+               TraceLevel::Info);
+  AsyncOutcome completed;
+  completed.kind = AsyncOutcome::Kind::Completed;
+  completed.graph = std::move(graph_);
+  return end(std::move(completed));
+}
+
+void AsyncPipelineRun::on_fault(const char* what) noexcept {
+  // Building the message or handing it on can only fail by running out of
+  // memory, which ends the process anyway; nothing else may escape here.
+  try {
+    AsyncOutcome faulted;
+    faulted.kind = AsyncOutcome::Kind::Faulted;
+    faulted.message = kInternalFaultPrefix;
+    faulted.message += what != nullptr ? what : "unknown exception";
+    end(std::move(faulted));
+  } catch (...) {
+  }
+}
+
+}  // namespace tessarin::core
