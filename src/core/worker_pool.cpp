@@ -110,6 +110,14 @@ void WorkerPool::submit_blocking(std::function<void()> job) {
   jobs_ready_.notify_one();
 }
 
+void WorkerPool::anticipate_blocking_job() {
+  {
+    const std::lock_guard<std::mutex> lock(jobs_mutex_);
+    watch_until_ = std::chrono::steady_clock::now() + kBlockingWatch;
+  }
+  jobs_ready_.notify_one();
+}
+
 void WorkerPool::run_worker() {
   // The task this worker is running; after a yield it is still held here
   // until it has been put back in the queue.
@@ -142,8 +150,19 @@ TESSARIN_PASSES_FORCED_UNWIND void WorkerPool::run_blocking() {
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(jobs_mutex_);
-      jobs_ready_.wait(lock, [this] { return jobs_stopping_ || !jobs_.empty(); });
-      if (jobs_stopping_) return;
+      for (;;) {
+        if (jobs_stopping_) return;
+        if (!jobs_.empty()) break;
+        if (std::chrono::steady_clock::now() < watch_until_) {
+          // A job is expected any moment: look again soon rather than sleep
+          // and pay for a wake-up when it comes.
+          lock.unlock();
+          std::this_thread::yield();
+          lock.lock();
+          continue;
+        }
+        jobs_ready_.wait(lock);
+      }
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }

@@ -263,9 +263,18 @@ template <class Body>
 void with_interpreter(Body&& body) {
   const InterpreterGate::Pass pass(gate());
   if (!pass) return;
-  const PyGILState_STATE state = PyGILState_Ensure();
+  // The first visit creates this thread's interpreter state and keeps it:
+  // creating and destroying one for every delivery would be a noticeable
+  // part of a short run's round trip. The interpreter disposes of it when it
+  // finalizes; by then the gate keeps this thread out.
+  thread_local PyThreadState* kept = nullptr;
+  if (kept == nullptr) {
+    (void)PyGILState_Ensure();
+  } else {
+    PyEval_RestoreThread(kept);
+  }
   body();
-  PyGILState_Release(state);
+  kept = PyEval_SaveThread();
 }
 
 // The Python value that completes the future: a new BuildGraph or the
@@ -412,6 +421,9 @@ PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize
     };
     pool.submit(std::make_shared<core::AsyncPipelineRun>(std::move(stages), std::move(backend), std::move(store),
                                                          std::move(working), std::move(signal), std::move(finish)));
+    // A short run ends within microseconds of a worker picking it up; its
+    // delivery then need not wait for the blocking-job thread to wake.
+    pool.anticipate_blocking_job();
     return future.release();
   });
 }

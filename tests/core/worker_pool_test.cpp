@@ -284,6 +284,30 @@ TEST(WorkerPoolTest, BlockingJobsRunInOrderAndSurviveThrowingJobs) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
 }
 
+// The hint only changes how a blocking-job thread waits: jobs given right
+// after it, long after it (the thread has gone back to sleep) or without it
+// all run once, in order, and a pool whose thread is watching still stops.
+TEST(WorkerPoolTest, AnticipatedJobsRunLikeAnyOtherAndAWatchingPoolStops) {
+  std::vector<int> order;
+  Counter done;
+  {
+    WorkerPool pool(1, 1);
+    for (int i = 0; i < 60; ++i) {
+      if (i % 3 != 2) pool.anticipate_blocking_job();
+      if (i % 20 == 10) std::this_thread::sleep_for(WorkerPool::kBlockingWatch * 4);
+      pool.submit_blocking([&, i] {
+        order.push_back(i);
+        done.add();
+      });
+      if (i % 7 == 0) pool.anticipate_blocking_job();  // a hint nothing follows
+    }
+    ASSERT_TRUE(done.wait_for(60));
+    pool.anticipate_blocking_job();
+  }  // destroyed while its blocking-job thread watches the queue
+  ASSERT_EQ(order.size(), 60u);
+  for (int i = 0; i < 60; ++i) EXPECT_EQ(order[i], i);
+}
+
 TEST(WorkerPoolTest, ThrowingTaskReportsFaultAndWorkerKeepsRunning) {
   struct Fault {
     std::mutex m;
