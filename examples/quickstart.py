@@ -1,5 +1,7 @@
 """Quick start: describe a model as data and fingerprint it."""
 
+import asyncio
+
 import tessarin
 
 encoder = (
@@ -25,3 +27,18 @@ decoder_id = graph.add_node("decoder", decoder)
 graph.add_edge(encoder_id, decoder_id)
 print(graph)
 print(graph.stable_hash())
+
+# Run the standard pipeline (validation, then hashing) in the background: the
+# stages run on native worker threads while the event loop stays free.
+sink = tessarin.InMemoryTraceSink()
+ctx = tessarin.BuildContext(tessarin.NullBackend.cpu(), sink)
+
+
+async def build(pipeline: tessarin.BuildPipeline) -> tessarin.BuildGraph:
+    return await pipeline.execute_async(ctx, graph)
+
+
+result = asyncio.run(build(tessarin.BuildPipeline.standard()))
+assert result.stable_hash() == graph.stable_hash()
+for event in sink.events():
+    print(event.id, "-", event.message)
