@@ -112,6 +112,10 @@ void WorkerPool::submit_blocking(std::function<void()> job) {
 
 void WorkerPool::anticipate_blocking_job() {
   {
+    const std::lock_guard<std::mutex> lock(tasks_mutex_);
+    if (idle_workers_ == 0) return;
+  }
+  {
     const std::lock_guard<std::mutex> lock(jobs_mutex_);
     watch_until_ = std::chrono::steady_clock::now() + kBlockingWatch;
   }
@@ -133,7 +137,9 @@ void WorkerPool::run_worker() {
       // A task that yielded with nothing else queued simply continues, which
       // saves a round trip through the queue.
       if (!task) {
+        ++idle_workers_;
         tasks_ready_.wait(lock, [this] { return tasks_stopping_ || !tasks_.empty(); });
+        --idle_workers_;
         if (tasks_stopping_) return;
         task = std::move(tasks_.front());
         tasks_.pop_front();

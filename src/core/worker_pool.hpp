@@ -79,8 +79,9 @@ class WorkerPool {
   // blocking-job thread wakes now and watches the queue for up to
   // kBlockingWatch, yielding its core to anyone else who needs it, before it
   // goes back to sleep; a job arriving meanwhile starts without waiting for a
-  // thread to wake up, which is most of the cost of a short round trip. Only
-  // a hint: jobs run the same whether or not it was given.
+  // thread to wake up, which is most of the cost of a short round trip. The
+  // hint is ignored while every worker is busy: queued work will not end that
+  // soon. Only a hint: jobs run the same whether or not it was given.
   void anticipate_blocking_job();
   static constexpr std::chrono::microseconds kBlockingWatch{150};
 
@@ -99,6 +100,8 @@ class WorkerPool {
   std::condition_variable tasks_ready_;
   std::deque<std::shared_ptr<PoolTask>> tasks_;
   bool tasks_stopping_ = false;
+  // Workers waiting for a task (including any just notified but not yet up).
+  std::size_t idle_workers_ = 0;
 
   std::mutex jobs_mutex_;
   std::condition_variable jobs_ready_;
