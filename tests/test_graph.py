@@ -536,3 +536,29 @@ def test_docstrings_and_signatures():
         assert method.__doc__.split("\n")[0] == summary
     assert "    64-character hexadecimal hash string." in BuildGraph.stable_hash.__doc__
     assert "    NodeId for the new node, usable in add_edge()." in BuildGraph.add_node.__doc__
+
+
+def test_getters_and_calls_do_not_leak_python_objects():
+    import tracemalloc
+
+    g = worked_example()
+    node = g.nodes[1]
+
+    def churn():
+        for _ in range(1000):
+            g.nodes, g.edges, repr(g), g.stable_hash(), len(g), bool(g)
+            node.with_metadata("k", [1, {"a": 2.5}]).metadata, node.config.params, node.id
+            g2 = BuildGraph()
+            g2.add_edge(g2.add_node("x", node.config), NodeId(3))
+            NodeId(5) == NodeId(5), NodeId(5) != 5, hash(NodeId(2**64 - 1)), int(NodeId(9))
+
+    churn()  # warm caches and free lists
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        churn()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    # One leaked object per pass would be at least 24 kilobytes here.
+    assert after - before < 8192
