@@ -25,3 +25,16 @@ decoder_id = graph.add_node("decoder", decoder)
 graph.add_edge(encoder_id, decoder_id)
 print(graph)
 print(graph.stable_hash())
+
+# Validate before fingerprinting: problems come back as data.
+validator = tessarin.CompositeValidator().with_name_validator().with_version_validator()
+for node in graph.nodes:
+    print(node, validator.validate(node.config))
+
+# Run the standard pipeline (validation, then hashing) and read its events.
+sink = tessarin.InMemoryTraceSink()
+ctx = tessarin.BuildContext(tessarin.NullBackend.cpu(), sink)
+result = tessarin.BuildPipeline.standard().execute(ctx, graph)
+assert result.stable_hash() == graph.stable_hash()
+for event in sink.events():
+    print(event)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace tessarin::core {
 
@@ -33,9 +34,63 @@ struct ObjectBlock : Block {
 static_assert(sizeof(ArrayBlock) % alignof(ParamValue) == 0);
 static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
 
+class Arena : public ArenaCount {
+ public:
+  // 8-byte aligned storage that lives as long as the arena.
+  void* allocate(std::size_t size) {
+    size = (size + 7) & ~std::size_t{7};
+    if (static_cast<std::size_t>(end_ - cur_) < size) grow(size);
+    void* p = cur_;
+    cur_ += size;
+    return p;
+  }
+
+  void add_foreign(ParamKind kind, Block* block) { foreign_.push_back({kind, block}); }
+
+  static void destroy(Arena* arena) noexcept {
+    for (auto& [kind, block] : arena->foreign_) release_block(kind, block);
+    Chunk* chunk = arena->head_;
+    while (chunk != nullptr) {
+      Chunk* next = chunk->next;
+      ::operator delete(static_cast<void*>(chunk));
+      chunk = next;
+    }
+    delete arena;
+  }
+
+ private:
+  struct Chunk {
+    Chunk* next;
+  };
+  // Chunks start small (most values are small) and double up to 64 KiB, so
+  // the unused tail of an arena is bounded by its last chunk.
+  void grow(std::size_t need) {
+    std::size_t size = std::max(next_size_, need + sizeof(Chunk));
+    next_size_ = std::min<std::size_t>(next_size_ * 2, 64 * 1024);
+    auto* chunk = static_cast<Chunk*>(::operator new(size));
+    chunk->next = head_;
+    head_ = chunk;
+    cur_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = reinterpret_cast<char*>(chunk) + size;
+  }
+
+  Chunk* head_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t next_size_ = 256;
+  std::vector<std::pair<ParamKind, Block*>> foreign_;
+};
+
+static_assert(std::is_standard_layout_v<ArenaCount>);
+
 void release_block(ParamKind kind, Block* block) noexcept {
   // acq_rel: the thread that frees must see every write made by the others
   // before they dropped their references.
+  if (block->arena != nullptr) {
+    Arena* arena = block->arena;
+    if (arena->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Arena::destroy(arena);
+    return;
+  }
   if (block->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   switch (kind) {
     case ParamKind::String:
@@ -61,50 +116,12 @@ void release_block(ParamKind kind, Block* block) noexcept {
 
 }  // namespace detail
 
-ParamValue ParamValue::boolean(bool value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::Bool;
-  v.bits_.b = value;
-  return v;
-}
-
-ParamValue ParamValue::uinteger(std::uint64_t value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::UInt;
-  v.bits_.u = value;
-  return v;
-}
-
-ParamValue ParamValue::integer(std::int64_t value) noexcept {
-  ParamValue v;
-  v.kind_ = ParamKind::Int;
-  v.bits_.i = value;
-  return v;
-}
-
-ParamValue ParamValue::real(double value) noexcept {
-  if (!std::isfinite(value)) return ParamValue();
-  ParamValue v;
-  v.kind_ = ParamKind::Float;
-  v.bits_.d = value;
-  return v;
-}
-
-ParamValue ParamValue::string(std::string_view utf8) {
-  ParamValue v;
-  v.kind_ = ParamKind::String;
-  if (utf8.size() <= kInlineStringCapacity) {
-    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
-    if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
-    return v;
-  }
+ParamValue ParamValue::heap_string(std::string_view utf8) {
   void* raw = ::operator new(sizeof(detail::StringBlock) + utf8.size());
   auto* block = new (raw) detail::StringBlock();
   block->size = utf8.size();
   std::memcpy(block->data(), utf8.data(), utf8.size());
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::String, block);
 }
 
 ParamValue ParamValue::array(std::span<ParamValue> items) {
@@ -112,11 +129,7 @@ ParamValue ParamValue::array(std::span<ParamValue> items) {
   auto* block = new (raw) detail::ArrayBlock();
   block->size = items.size();
   for (std::size_t i = 0; i < items.size(); ++i) new (&block->items()[i]) ParamValue(std::move(items[i]));
-  ParamValue v;
-  v.kind_ = ParamKind::Array;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Array, block);
 }
 
 ParamValue ParamValue::array(std::vector<ParamValue>&& items) {
@@ -131,11 +144,7 @@ ParamValue ParamValue::object_from_sorted(std::span<ParamEntry> entries) {
   block->size = entries.size();
   for (std::size_t i = 0; i < entries.size(); ++i)
     new (&block->entries()[i]) ParamEntry(std::move(entries[i]));
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 ParamValue ParamValue::object(ParamMap&& map) {
@@ -221,17 +230,18 @@ namespace {
 // The first 8 key bytes as a big-endian number: comparing these numbers
 // orders keys like comparing their bytes, up to ties that memcmp resolves.
 inline std::uint64_t key_prefix(std::string_view key) noexcept {
-  unsigned char buf[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::memcpy(buf, key.data(), std::min<std::size_t>(8, key.size()));
+  // Keys of 8 bytes or more: one load. Inline keys can also be read 8 bytes
+  // at a time (the inline area holds 13), but shorter heap-free views may
+  // end anywhere, so those take the byte loop.
   std::uint64_t x = 0;
-  for (unsigned char c : buf) x = (x << 8) | c;
+  if (key.size() >= 8) {
+    std::memcpy(&x, key.data(), 8);
+    return __builtin_bswap64(x);
+  }
+  for (std::size_t i = 0; i < 8; ++i) x = (x << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
   return x;
 }
 
-struct SortKey {
-  std::uint64_t prefix;
-  std::uint32_t index;
-};
 
 }  // namespace
 
@@ -239,14 +249,14 @@ struct SortKey {
 // equal keys only the last one survives (a later insert replaces an earlier
 // one). Returns the number kept, written to order[0..count).
 static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32_t* order,
-                                std::vector<SortKey>& scratch) {
+                                std::vector<detail::SortKey>& scratch) {
   const std::size_t n = entries.size();
   // Sort (prefix, position) pairs; ties on equal keys are broken by
   // position so the later duplicate comes last.
   scratch.resize(n);
-  SortKey* keys = scratch.data();
+  detail::SortKey* keys = scratch.data();
   for (std::size_t i = 0; i < n; ++i) keys[i] = {key_prefix(entries[i].key), static_cast<std::uint32_t>(i)};
-  auto less = [&](const SortKey& a, const SortKey& b) {
+  auto less = [&](const detail::SortKey& a, const detail::SortKey& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     int c = entries[a.index].key.view().compare(entries[b.index].key.view());
     if (c != 0) return c < 0;
@@ -263,7 +273,7 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
   }
   if (n <= 32) {
     for (std::size_t i = 1; i < n; ++i) {
-      SortKey k = keys[i];
+      detail::SortKey k = keys[i];
       std::size_t j = i;
       while (j > 0 && less(k, keys[j - 1])) {
         keys[j] = keys[j - 1];
@@ -283,7 +293,7 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
 }
 
 namespace {
-thread_local std::vector<SortKey> t_sort_scratch;
+thread_local std::vector<detail::SortKey> t_sort_scratch;
 thread_local std::vector<std::uint32_t> t_order_scratch;
 }  // namespace
 
@@ -308,13 +318,9 @@ ParamValue ParamValue::object_from_unsorted(std::span<ParamEntry> entries) {
   if (t_order_scratch.capacity() > (1u << 16)) {
     // Do not keep a huge scratch area alive after one huge object.
     std::vector<std::uint32_t>().swap(t_order_scratch);
-    std::vector<SortKey>().swap(t_sort_scratch);
+    std::vector<detail::SortKey>().swap(t_sort_scratch);
   }
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry>&& entries) {
@@ -333,6 +339,84 @@ void ParamMap::insert_or_assign(std::string_view key, ParamValue value) {
     return;
   }
   entries_.insert(it, ParamEntry{ParamKey(key), std::move(value)});
+}
+
+}  // namespace tessarin::core
+
+namespace tessarin::core {
+
+ParamArena::~ParamArena() {
+  if (arena_ != nullptr && arena_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    detail::Arena::destroy(arena_);
+}
+
+detail::Arena* ParamArena::arena() {
+  if (arena_ == nullptr) {
+    arena_ = new detail::Arena();
+    // The builder's own reference keeps the arena alive while it builds,
+    // even if every value made so far is dropped (a failed conversion).
+    arena_->refs.store(1, std::memory_order_relaxed);
+  }
+  return arena_;
+}
+
+void ParamArena::adopt(ParamValue& child) noexcept {
+  if (!child.heap_) return;
+  detail::Block* block = child.bits_.p;
+  if (block->arena == arena_) {
+    // Held by a block of the same arena from now on: not counted.
+    arena_->refs.fetch_sub(1, std::memory_order_relaxed);
+  } else {
+    arena_->add_foreign(child.kind_, block);
+  }
+  child.reset_bits();
+}
+
+void ParamArena::adopt(ParamKey& key) noexcept { adopt(key.text_); }
+
+ParamValue ParamArena::string(std::string_view utf8) {
+  if (utf8.size() <= ParamValue::kInlineStringCapacity) return ParamValue::string(utf8);
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::StringBlock) + utf8.size())) detail::StringBlock();
+  block->arena = a;
+  block->size = utf8.size();
+  std::memcpy(block->data(), utf8.data(), utf8.size());
+  a->refs.fetch_add(1, std::memory_order_relaxed);
+  return ParamValue::wrap_block(ParamKind::String, block);
+}
+
+ParamValue ParamArena::array(std::span<ParamValue> items) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ArrayBlock) + items.size() * sizeof(ParamValue)))
+      detail::ArrayBlock();
+  block->arena = a;
+  block->size = items.size();
+  a->refs.fetch_add(1, std::memory_order_relaxed);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    // Copy the bits first, then let the arena take over the reference.
+    std::memcpy(static_cast<void*>(&block->items()[i]), static_cast<const void*>(&items[i]), sizeof(ParamValue));
+    adopt(items[i]);
+  }
+  return ParamValue::wrap_block(ParamKind::Array, block);
+}
+
+ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
+  order_scratch_.resize(entries.size());
+  std::uint32_t* order = order_scratch_.data();
+  std::size_t count = sorted_order(entries, order, sort_scratch_);
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry))) detail::ObjectBlock();
+  block->arena = a;
+  block->size = count;
+  a->refs.fetch_add(1, std::memory_order_relaxed);
+  for (std::size_t i = 0; i < count; ++i) {
+    ParamEntry& e = entries[order[i]];
+    std::memcpy(static_cast<void*>(&block->entries()[i]), static_cast<const void*>(&e), sizeof(ParamEntry));
+    adopt(e.key);
+    adopt(e.value);
+  }
+  // Entries dropped as earlier duplicates are destroyed with the span.
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 }  // namespace tessarin::core

@@ -34,13 +34,26 @@ class ParamMapView;
 struct ParamEntry;
 
 namespace detail {
+class Arena;
+// Header of every shared block. A block either stands alone, counting its
+// own references, or lives in an arena, which counts the references for all
+// of its blocks at once (see ParamArena).
 struct Block {
-  std::atomic<std::uint32_t> refs{1};
+  std::atomic<std::uint64_t> refs{1};
+  Arena* arena = nullptr;
+};
+struct SortKey {
+  std::uint64_t prefix;
+  std::uint32_t index;
+};
+struct ArenaCount {
+  std::atomic<std::uint64_t> refs{0};
 };
 struct StringBlock;
 struct ArrayBlock;
 struct ObjectBlock;
 void release_block(ParamKind kind, Block* block) noexcept;
+inline void retain_block(Block* block) noexcept;
 }  // namespace detail
 
 class ParamValue {
@@ -52,13 +65,17 @@ class ParamValue {
     other.reset_bits();
   }
   ParamValue& operator=(const ParamValue& other) noexcept {
-    ParamValue copy(other);
-    swap(copy);
+    other.retain();
+    release();
+    copy_bits(other);
     return *this;
   }
   ParamValue& operator=(ParamValue&& other) noexcept {
-    ParamValue moved(std::move(other));
-    swap(moved);
+    if (this != &other) {
+      release();
+      copy_bits(other);
+      other.reset_bits();
+    }
     return *this;
   }
   ~ParamValue() { release(); }
@@ -71,18 +88,48 @@ class ParamValue {
   }
 
   static ParamValue null() noexcept { return ParamValue(); }
-  static ParamValue boolean(bool value) noexcept;
-  static ParamValue uinteger(std::uint64_t value) noexcept;
+  static ParamValue boolean(bool value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::Bool;
+    v.bits_.b = value;
+    return v;
+  }
+  static ParamValue uinteger(std::uint64_t value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::UInt;
+    v.bits_.u = value;
+    return v;
+  }
   // Negative integers only: non-negative ones always use the unsigned form so
   // that an integral value has exactly one representation.
-  static ParamValue integer(std::int64_t value) noexcept;
+  static ParamValue integer(std::int64_t value) noexcept {
+    ParamValue v;
+    v.kind_ = ParamKind::Int;
+    v.bits_.i = value;
+    return v;
+  }
   // Any signed value, normalised to the unsigned form when non-negative.
   static ParamValue from_int64(std::int64_t value) noexcept {
     return value < 0 ? integer(value) : uinteger(static_cast<std::uint64_t>(value));
   }
   // Non-finite doubles become null.
-  static ParamValue real(double value) noexcept;
-  static ParamValue string(std::string_view utf8);
+  static ParamValue real(double value) noexcept {
+    ParamValue v;
+    // Non-finite values stay null: NaN and infinities are not JSON numbers.
+    if (value - value == 0.0) {
+      v.kind_ = ParamKind::Float;
+      v.bits_.d = value;
+    }
+    return v;
+  }
+  static ParamValue string(std::string_view utf8) {
+    if (utf8.size() > kInlineStringCapacity) return heap_string(utf8);
+    ParamValue v;
+    v.kind_ = ParamKind::String;
+    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
+    if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
+    return v;
+  }
   static ParamValue array(std::vector<ParamValue>&& items);
   static ParamValue array(std::span<ParamValue> items);  // moves the items out
   static ParamValue object(ParamMap&& map);
@@ -112,8 +159,18 @@ class ParamValue {
   static constexpr std::size_t kInlineStringCapacity = 13;
 
  private:
+  static ParamValue heap_string(std::string_view utf8);
+  // A handle owning one (already counted) reference to `block`.
+  static ParamValue wrap_block(ParamKind kind, detail::Block* block) noexcept {
+    ParamValue v;
+    v.kind_ = kind;
+    v.heap_ = true;
+    v.bits_.p = block;
+    return v;
+  }
+  friend class ParamArena;
   void retain() const noexcept {
-    if (heap_) bits_.p->refs.fetch_add(1, std::memory_order_relaxed);
+    if (heap_) detail::retain_block(bits_.p);
   }
   void release() noexcept {
     if (heap_) detail::release_block(kind_, bits_.p);
@@ -150,6 +207,8 @@ static_assert(sizeof(ParamValue) == 16);
 // An immutable UTF-8 key. Short keys (most of them) live inline, so an entry
 // is 32 bytes and needs no allocation of its own.
 class ParamKey {
+  friend class ParamArena;
+
  public:
   ParamKey() noexcept = default;
   explicit ParamKey(std::string_view utf8) : text_(ParamValue::string(utf8)) {}
@@ -193,6 +252,36 @@ class ParamMapView {
 // (a later insert replaces an earlier one). Returns the new count.
 std::size_t sort_entries_keep_last(std::span<ParamEntry> entries);
 
+// Builds a value tree inside one arena: the blocks of one converted value
+// (often tens of thousands) come from a few large chunks instead of one
+// allocation each, and are freed together when the last reference to any of
+// them goes. References are counted on the arena; references held by blocks
+// of the same arena are not counted (the arena is freed without walking its
+// blocks), references to blocks outside it are kept in a list and released
+// when the arena goes.
+class ParamArena {
+ public:
+  ParamArena() noexcept = default;
+  ParamArena(const ParamArena&) = delete;
+  ParamArena& operator=(const ParamArena&) = delete;
+  ~ParamArena();
+
+  ParamValue string(std::string_view utf8);
+  // The items / entries are moved out (entries in any order, later duplicate
+  // keys win).
+  ParamValue array(std::span<ParamValue> items);
+  ParamValue object_from_unsorted(std::span<ParamEntry> entries);
+
+ private:
+  detail::Arena* arena();
+  void adopt(ParamValue& child) noexcept;
+  void adopt(ParamKey& key) noexcept;
+  detail::Arena* arena_ = nullptr;
+  // Reused by every object this builder sorts.
+  std::vector<detail::SortKey> sort_scratch_;
+  std::vector<std::uint32_t> order_scratch_;
+};
+
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys
 // (byte by byte as unsigned values; a proper prefix sorts first). A sorted
 // flat vector: lookups are binary searches and iteration is cache friendly.
@@ -219,6 +308,15 @@ class ParamMap {
  private:
   std::vector<ParamEntry> entries_;
 };
+
+namespace detail {
+inline void retain_block(Block* block) noexcept {
+  if (block->arena != nullptr)
+    reinterpret_cast<ArenaCount*>(block->arena)->refs.fetch_add(1, std::memory_order_relaxed);
+  else
+    block->refs.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace detail
 
 // The configuration of one model component.
 struct ModelConfig {

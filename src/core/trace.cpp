@@ -62,7 +62,7 @@ void TraceStore::record(TraceRecordHandle event) {
 
 std::vector<TraceRecordHandle> TraceStore::snapshot() const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return events_;
+  return std::vector<TraceRecordHandle>(events_.begin(), events_.end());
 }
 
 std::size_t TraceStore::size() const {

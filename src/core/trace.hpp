@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,7 +120,10 @@ class TraceStore final : public TraceSink {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<TraceRecordHandle> events_;
+  // A deque, not a vector: appending never moves what is stored already, so
+  // a growing store costs no reallocation copies (and no page faults on a
+  // doubled buffer) while the mutex is held.
+  std::deque<TraceRecordHandle> events_;
   const Retention retention_;
 };
 

@@ -50,7 +50,12 @@ std::string qualname_of_type(PyObject* obj, bool* ok = nullptr) {
 }
 
 std::string cast_text(PyObject* obj, const char* target) {
-  return "'" + qualname_of_type(obj) + "' object cannot be cast as '" + target + "'";
+  std::string text = "'";
+  text += qualname_of_type(obj);
+  text += "' object cannot be cast as '";
+  text += target;
+  text += "'";
+  return text;
 }
 
 class FromPython {
@@ -110,6 +115,13 @@ class FromPython {
   }
 
  private:
+  // Values of these exact types convert without running any user code.
+  static bool is_plain_scalar(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           obj == Py_None;
+  }
+
   bool fail(std::string message) {
     error_ = std::move(message);
     return false;
@@ -148,7 +160,7 @@ class FromPython {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return fail_from_python();
-    out = ParamValue::string({data, static_cast<std::size_t>(size)});
+    out = arena_.string({data, static_cast<std::size_t>(size)});
     return true;
   }
 
@@ -191,7 +203,7 @@ class FromPython {
 
   // Moves the items pushed since `base` into a new array value.
   void pop_array(std::size_t base, ParamValue& out) {
-    out = ParamValue::array(std::span<ParamValue>(items_.data() + base, items_.size() - base));
+    out = arena_.array(std::span<ParamValue>(items_.data() + base, items_.size() - base));
     items_.resize(base);
   }
 
@@ -221,6 +233,14 @@ class FromPython {
     }
     const std::size_t base = items_.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
+      if (exact_list) {
+        // Plain scalars run no user code: a borrowed reference is safe.
+        PyObject* borrowed = PyList_GetItem(obj, i);
+        if (borrowed != nullptr && is_plain_scalar(borrowed)) {
+          if (!push_item(borrowed, depth)) return truncate_items(base);
+          continue;
+        }
+      }
       // A new reference: converting earlier items may run user code that
       // removes this one from the sequence.
       Ref item = Ref::steal(exact_list ? Py_XNewRef(PyList_GetItem(obj, i)) : PySequence_GetItem(obj, i));
@@ -272,31 +292,39 @@ class FromPython {
   }
 
   void pop_object(std::size_t base, ParamValue& out) {
-    out = ParamValue::object_from_unsorted(
-        std::span<ParamEntry>(entries_.data() + base, entries_.size() - base));
+    out = arena_.object_from_unsorted(std::span<ParamEntry>(entries_.data() + base, entries_.size() - base));
     entries_.resize(base);
   }
 
   // An exact dict: keys(), values() and len() cannot be overridden, so its
-  // entries are read directly, holding references so that user code run by
-  // a nested conversion cannot free them under us.
+  // entries are read directly. As long as only plain scalars have been
+  // converted no user code has run and the dict cannot have changed; from
+  // the first other value on, the remaining entries are pinned first (held
+  // by reference), so that user code run by a nested conversion can neither
+  // free them under us nor change what this conversion sees, exactly as if
+  // keys() and values() had been taken up front.
   bool convert_exact_dict(PyObject* obj, ParamValue& out, int depth) {
     if (!enter(depth)) return false;
-    const std::size_t pin_base = pinned_.size();
+    const std::size_t base = entries_.size();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      pinned_.push_back(Py_NewRef(key));
-      pinned_.push_back(Py_NewRef(value));
+      if (!is_plain_scalar(value) || !PyUnicode_Check(key)) {
+        const std::size_t pin_base = pinned_.size();
+        do {
+          pinned_.push_back(Py_NewRef(key));
+          pinned_.push_back(Py_NewRef(value));
+        } while (PyDict_Next(obj, &pos, &key, &value));
+        bool ok = true;
+        for (std::size_t i = pin_base; i < pinned_.size() && ok; i += 2) {
+          ok = push_entry(pinned_[i], pinned_[i + 1], depth);
+        }
+        unpin(pin_base);
+        if (!ok) return truncate_entries(base);
+        break;
+      }
+      if (!push_entry(key, value, depth)) return truncate_entries(base);
     }
-    const std::size_t count = (pinned_.size() - pin_base) / 2;
-    const std::size_t base = entries_.size();
-    bool ok = true;
-    for (std::size_t i = 0; i < count && ok; ++i) {
-      ok = push_entry(pinned_[pin_base + 2 * i], pinned_[pin_base + 2 * i + 1], depth);
-    }
-    unpin(pin_base);
-    if (!ok) return truncate_entries(base);
     pop_object(base, out);
     return true;
   }
@@ -339,13 +367,39 @@ class FromPython {
   }
 
  public:
-  ~FromPython() { unpin(0); }
+  ~FromPython() {
+    // Also after an exception unwound the conversion half-way.
+    unpin(pinned_base_);
+    items_.resize(items_base_);
+    entries_.resize(entries_base_);
+    // Keep modest scratch capacity for the next conversion, not a huge one.
+    constexpr std::size_t kKeep = 1u << 16;
+    if (pinned_base_ == 0 && items_.empty() && items_.capacity() > kKeep) std::vector<ParamValue>().swap(items_);
+    if (pinned_base_ == 0 && entries_.empty() && entries_.capacity() > kKeep) std::vector<ParamEntry>().swap(entries_);
+  }
 
  private:
+  // Work stacks, shared by every conversion on this thread so that their
+  // storage is reused instead of regrown each time (a nested conversion
+  // uses the part above its caller's).
+  struct Stacks {
+    std::vector<PyObject*> pinned;
+    std::vector<ParamValue> items;
+    std::vector<ParamEntry> entries;
+  };
+  static Stacks& stacks() {
+    static thread_local Stacks s;
+    return s;
+  }
+
   std::string& error_;
-  std::vector<PyObject*> pinned_;
-  std::vector<ParamValue> items_;
-  std::vector<ParamEntry> entries_;
+  core::ParamArena arena_;
+  std::vector<PyObject*>& pinned_ = stacks().pinned;
+  std::vector<ParamValue>& items_ = stacks().items;
+  std::vector<ParamEntry>& entries_ = stacks().entries;
+  std::size_t pinned_base_ = pinned_.size();
+  std::size_t items_base_ = items_.size();
+  std::size_t entries_base_ = entries_.size();
 };
 
 PyObject* to_python(const ParamValue& v);

@@ -1,10 +1,13 @@
 // The module entry point: registration of the classes and attributes.
 #include "python/args.hpp"
 #include "python/config.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/graph.hpp"
+#include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
+#include "python/validation.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -53,6 +56,16 @@ const ClassEntry kClasses[] = {
     {"NodeId", node_id_type},
     {"GraphNode", graph_node_type},
     {"BuildGraph", build_graph_type},
+    {"NullBackend", null_backend_type},
+    {"TraceLevel", trace_level_type},
+    {"TraceEvent", trace_event_type},
+    {"InMemoryTraceSink", in_memory_trace_sink_type},
+    {"BuildContext", build_context_type},
+    {"BuildPipeline", build_pipeline_type},
+    {"ValidationError", validation_error_type},
+    {"NameValidator", name_validator_type},
+    {"VersionValidator", version_validator_type},
+    {"CompositeValidator", composite_validator_type},
 };
 
 // The feature flags are constants of this build: nothing is probed.
