@@ -28,17 +28,30 @@ graph.add_edge(encoder_id, decoder_id)
 print(graph)
 print(graph.stable_hash())
 
-# Run the standard pipeline (validation, then hashing) in the background: the
-# stages run on native worker threads while the event loop stays free.
+# Validate before fingerprinting: problems come back as data.
+validator = tessarin.CompositeValidator().with_name_validator().with_version_validator()
+for node in graph.nodes:
+    print(node, validator.validate(node.config))
+
+# Run the standard pipeline (validation, then hashing) and read its events.
 sink = tessarin.InMemoryTraceSink()
 ctx = tessarin.BuildContext(tessarin.NullBackend.cpu(), sink)
+result = tessarin.BuildPipeline.standard().execute(ctx, graph)
+assert result.stable_hash() == graph.stable_hash()
+for event in sink.events():
+    print(event)
+
+# The same run in the background: the stages run on native worker threads
+# while the event loop stays free.
+async_sink = tessarin.InMemoryTraceSink()
+async_ctx = tessarin.BuildContext(tessarin.NullBackend.cpu(), async_sink)
 
 
 async def build(pipeline: tessarin.BuildPipeline) -> tessarin.BuildGraph:
-    return await pipeline.execute_async(ctx, graph)
+    return await pipeline.execute_async(async_ctx, graph)
 
 
-result = asyncio.run(build(tessarin.BuildPipeline.standard()))
-assert result.stable_hash() == graph.stable_hash()
-for event in sink.events():
-    print(event.id, "-", event.message)
+async_result = asyncio.run(build(tessarin.BuildPipeline.standard()))
+assert async_result.stable_hash() == result.stable_hash()
+for event in async_sink.events():
+    print(event)

@@ -23,7 +23,7 @@ CLASSES = [
     "VersionValidator",
     "CompositeValidator",
 ]
-CLASSES = [c for c in CLASSES if hasattr(tessarin, c)]
+
 ATTRIBUTES = ["__version__", "HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"]
 
 

@@ -405,3 +405,19 @@ def test_integer_ranges(value):
         assert conversion_error(value) == "JSON number out of range"
     else:
         assert conversion_error(value) == "OverflowError: Python int too large to convert to C long"
+
+
+def test_failed_allocation_aborts_with_its_size():
+    import subprocess
+
+    code = (
+        "import resource, tessarin\n"
+        "big = [0] * 20_000_000\n"
+        "usage = int(open('/proc/self/statm').read().split()[0]) * 4096\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (usage + 200 * 2**20, resource.RLIM_INFINITY))\n"
+        "tessarin.ModelConfig('a', '1').with_param('k', big)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode < 0  # killed by SIGABRT, not a Python exception
+    assert out.stderr.startswith("memory allocation of ")
+    assert out.stderr.rstrip().endswith(" bytes failed")

@@ -121,11 +121,7 @@ ParamValue ParamValue::heap_string(std::string_view utf8) {
   auto* block = new (raw) detail::StringBlock();
   block->size = utf8.size();
   std::memcpy(block->data(), utf8.data(), utf8.size());
-  ParamValue v;
-  v.kind_ = ParamKind::String;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::String, block);
 }
 
 ParamValue ParamValue::array(std::span<ParamValue> items) {
@@ -133,11 +129,7 @@ ParamValue ParamValue::array(std::span<ParamValue> items) {
   auto* block = new (raw) detail::ArrayBlock();
   block->size = items.size();
   for (std::size_t i = 0; i < items.size(); ++i) new (&block->items()[i]) ParamValue(std::move(items[i]));
-  ParamValue v;
-  v.kind_ = ParamKind::Array;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Array, block);
 }
 
 ParamValue ParamValue::array(std::vector<ParamValue>&& items) {
@@ -152,11 +144,7 @@ ParamValue ParamValue::object_from_sorted(std::span<ParamEntry> entries) {
   block->size = entries.size();
   for (std::size_t i = 0; i < entries.size(); ++i)
     new (&block->entries()[i]) ParamEntry(std::move(entries[i]));
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 ParamValue ParamValue::object(ParamMap&& map) {
@@ -332,11 +320,7 @@ ParamValue ParamValue::object_from_unsorted(std::span<ParamEntry> entries) {
     std::vector<std::uint32_t>().swap(t_order_scratch);
     std::vector<detail::SortKey>().swap(t_sort_scratch);
   }
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry>&& entries) {
@@ -398,11 +382,7 @@ ParamValue ParamArena::string(std::string_view utf8) {
   block->size = utf8.size();
   std::memcpy(block->data(), utf8.data(), utf8.size());
   a->refs.fetch_add(1, std::memory_order_relaxed);
-  ParamValue v;
-  v.kind_ = ParamKind::String;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::String, block);
 }
 
 ParamValue ParamArena::array(std::span<ParamValue> items) {
@@ -417,11 +397,7 @@ ParamValue ParamArena::array(std::span<ParamValue> items) {
     std::memcpy(static_cast<void*>(&block->items()[i]), static_cast<const void*>(&items[i]), sizeof(ParamValue));
     adopt(items[i]);
   }
-  ParamValue v;
-  v.kind_ = ParamKind::Array;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Array, block);
 }
 
 ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
@@ -440,11 +416,7 @@ ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
     adopt(e.value);
   }
   // Entries dropped as earlier duplicates are destroyed with the span.
-  ParamValue v;
-  v.kind_ = ParamKind::Object;
-  v.heap_ = true;
-  v.bits_.p = block;
-  return v;
+  return ParamValue::wrap_block(ParamKind::Object, block);
 }
 
 }  // namespace tessarin::core

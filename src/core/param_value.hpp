@@ -160,6 +160,14 @@ class ParamValue {
 
  private:
   static ParamValue heap_string(std::string_view utf8);
+  // A handle owning one (already counted) reference to `block`.
+  static ParamValue wrap_block(ParamKind kind, detail::Block* block) noexcept {
+    ParamValue v;
+    v.kind_ = kind;
+    v.heap_ = true;
+    v.bits_.p = block;
+    return v;
+  }
   friend class ParamArena;
   void retain() const noexcept {
     if (heap_) detail::retain_block(bits_.p);

@@ -92,7 +92,7 @@ class FromPython {
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(obj, out);
     if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
       return fail("invalid type: byte array, expected any valid JSON value");
-    if (PyByteArray_Check(obj)) return fail("unexpected type: " + cast_text(obj, "bytes"));
+    if (PyByteArray_Check(obj)) return fail_cast(obj, "bytes");
     if (PyFloat_Check(obj)) {
       double d = PyFloat_AsDouble(obj);
       if (d == -1.0 && PyErr_Occurred()) return fail_from_python();
@@ -109,9 +109,7 @@ class FromPython {
     if (is_map < 0) return false;
     if (is_map) return convert_mapping(obj, out, depth);
 
-    bool ok = false;
-    std::string name = qualname_of_type(obj, &ok);
-    return fail("unsupported type " + (ok ? name : std::string("unknown")));
+    return fail_unsupported(obj);
   }
 
  private:
@@ -122,8 +120,29 @@ class FromPython {
            obj == Py_None;
   }
 
-  bool fail(std::string message) {
-    error_ = std::move(message);
+  // The failure paths build their messages out of line: the recursive
+  // frames stay small, which is what bounds the native stack per level.
+  [[gnu::noinline, gnu::cold]] bool fail(const char* message) {
+    error_ = message;
+    return false;
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_cast(PyObject* obj, const char* target) {
+    error_ = "unexpected type: " + cast_text(obj, target);
+    return false;
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_unsupported(PyObject* obj) {
+    bool ok = false;
+    std::string name = qualname_of_type(obj, &ok);
+    error_ = "unsupported type " + (ok ? name : std::string("unknown"));
+    return false;
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_length(Py_ssize_t first, Py_ssize_t second) {
+    error_ = "expected sequence of length " + std::to_string(first) + ", got " + std::to_string(second);
+    return false;
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_depth() {
+    error_ = "value nested more than " + std::to_string(core::kMaxParamDepth) +
+             " levels deep (or containing itself)";
     return false;
   }
 
@@ -147,14 +166,7 @@ class FromPython {
     return result;
   }
 
-  bool enter(int depth) {
-    if (depth >= core::kMaxParamDepth) {
-      error_ = "value nested more than " + std::to_string(core::kMaxParamDepth) +
-               " levels deep (or containing itself)";
-      return false;
-    }
-    return true;
-  }
+  bool enter(int depth) { return depth < core::kMaxParamDepth || fail_depth(); }
 
   bool convert_str(PyObject* obj, ParamValue& out) {
     Py_ssize_t size = 0;
@@ -228,8 +240,7 @@ class FromPython {
     Py_ssize_t second = exact_list ? PyList_Size(obj) : PyObject_Size(obj);
     if (second < 0) return fail_from_python();
     if (first != second) {
-      return fail("expected sequence of length " + std::to_string(first) + ", got " +
-                  std::to_string(second));
+      return fail_length(first, second);
     }
     const std::size_t base = items_.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
@@ -281,7 +292,7 @@ class FromPython {
 
   // Converts one key/value pair and pushes it on the entry stack.
   bool push_entry(PyObject* key, PyObject* value, int depth) {
-    if (!PyUnicode_Check(key)) return fail("unexpected type: " + cast_text(key, "str"));
+    if (!PyUnicode_Check(key)) return fail_cast(key, "str");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(key, &size);
     if (data == nullptr) return fail_from_python();
@@ -348,7 +359,7 @@ class FromPython {
       }
       if (!PyUnicode_Check(key.get())) {
         truncate_entries(base);
-        return fail("unexpected type: " + cast_text(key.get(), "str"));
+        return fail_cast(key.get(), "str");
       }
       Ref value = Ref::steal(PySequence_GetItem(values.get(), i));
       if (!value) {

@@ -141,5 +141,52 @@ TEST(ParamValue, SharedValuesSurviveConcurrentRelease) {
   EXPECT_EQ(shared.depth(), 20);
 }
 
+TEST(ParamArena, ValuesOutliveTheBuilderAndKeepForeignBlocksAlive) {
+  ParamValue foreign = nested(3);  // a standalone tree adopted by the arena
+  ParamValue root;
+  ParamValue inner_copy;
+  {
+    ParamArena arena;
+    std::vector<ParamValue> items;
+    items.push_back(arena.string("a string longer than the inline area"));
+    items.push_back(foreign);
+    std::vector<ParamEntry> entries;
+    entries.push_back({ParamKey("z"), ParamValue::uinteger(1)});
+    entries.push_back({ParamKey("a key longer than thirteen bytes"), arena.array(items)});
+    entries.push_back({ParamKey("z"), ParamValue::uinteger(2)});
+    root = arena.object_from_unsorted(entries);
+    inner_copy = root.as_object()[0].value.as_array()[0];  // a sub-value shared out
+  }
+  ParamMapView map = root.as_object();
+  ASSERT_EQ(map.size(), 2u);
+  EXPECT_EQ(map[0].key.view(), "a key longer than thirteen bytes");
+  EXPECT_EQ(map[1].value.as_u64(), 2u);
+  EXPECT_TRUE(map[0].value.as_array()[1] == nested(3));
+  foreign = ParamValue();
+  root = ParamValue();  // the arena stays alive through inner_copy
+  EXPECT_EQ(inner_copy.as_string(), "a string longer than the inline area");
+}
+
+TEST(ParamArena, ConcurrentReleaseOfSharedArenaValues) {
+  ParamValue shared;
+  {
+    ParamArena arena;
+    std::vector<ParamValue> items;
+    for (int i = 0; i < 100; ++i) items.push_back(arena.string(std::string(20 + i % 7, 'x')));
+    shared = arena.array(items);
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([copy = shared]() mutable {
+      for (int i = 0; i < 10000; ++i) {
+        ParamValue item = copy.as_array()[static_cast<std::size_t>(i % 100)];
+        copy = ParamValue(copy);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(shared.as_array().size(), 100u);
+}
+
 }  // namespace
 }  // namespace tessarin::core
