@@ -32,7 +32,7 @@ from tessarin import BuildGraph, ModelConfig  # noqa: E402
 ACTIVATIONS = ["relu", "gelu", "silu", "tanh"]
 
 
-def node_specs(count, seed=1):
+def node_definitions(count, seed=1):
     """(node name, config name, [(key, value)] x 8) for each node, mixed kinds."""
     rng = random.Random(seed)
     for i in range(count):
@@ -52,9 +52,9 @@ def node_specs(count, seed=1):
 # ------------------------------------------------------------------ builders
 
 
-def build_native(specs):
+def build_native(node_defs):
     graph = BuildGraph()
-    for name, cname, params in specs:
+    for name, cname, params in node_defs:
         config = ModelConfig(cname, "1.0.0")
         for key, value in params:
             config = config.with_param(key, value)
@@ -62,11 +62,11 @@ def build_native(specs):
     return graph
 
 
-def build_dicts(specs):
+def build_dicts(node_defs):
     """The same calls in plain Python: with_param changes the receiver and
     returns a deep copy, add_node deep-copies the configuration."""
     graph = {"nodes": [], "edges": []}
-    for name, cname, params in specs:
+    for name, cname, params in node_defs:
         config = {"name": cname, "version": "1.0.0", "params": {}}
         for key, value in params:
             config["params"][key] = copy.deepcopy(value)
@@ -77,10 +77,10 @@ def build_dicts(specs):
     return graph
 
 
-def build_dicts_plain(specs):
+def build_dicts_plain(node_defs):
     """The graph as Python dicts, without the copies (for memory)."""
     nodes = []
-    for name, cname, params in specs:
+    for name, cname, params in node_defs:
         nodes.append({"id": len(nodes) + 1, "name": name, "config": {"name": cname, "version": "1.0.0", "params": dict(params)}})
     return nodes
 
@@ -97,9 +97,9 @@ def measure_memory(variant, count):
     gc.collect()
     before = rss_bytes()
     if variant == "native":
-        held = build_native(node_specs(count))
+        held = build_native(node_definitions(count))
     else:
-        held = build_dicts_plain(node_specs(count))
+        held = build_dicts_plain(node_definitions(count))
     gc.collect()
     after = rss_bytes()
     assert held is not None
@@ -137,9 +137,9 @@ def main():
         return
 
     n = args.nodes
-    specs = list(node_specs(n))
-    graph = build_native(specs)
-    ref_nodes = [(name, cname, "1.0.0", dict(params)) for name, cname, params in specs]
+    node_defs = list(node_definitions(n))
+    graph = build_native(node_defs)
+    ref_nodes = [(name, cname, "1.0.0", dict(params)) for name, cname, params in node_defs]
     canonical = reference_hash.canonical_bytes(ref_nodes, [])
     assert graph.stable_hash() == hashlib.sha256(canonical).hexdigest() == reference_hash.stable_hash(ref_nodes, [])
     print(f"graph: {n} nodes, {len(canonical) / 1e6:.1f} MB canonical form ({len(canonical) / n:.0f} bytes/node)")
@@ -152,7 +152,7 @@ def main():
     print(f"Python reference:         {t_ref * 1e3:9.2f} ms   speed-up {t_ref / t_hash:6.1f}x   (target >= 25)")
 
     m = args.build_nodes
-    build_specs = specs[:m]
+    build_specs = node_defs[:m]
     t_build = best(lambda: build_native(build_specs), 3)
     t_dicts = best(lambda: build_dicts(build_specs), 1)
     print(f"build {m} nodes native:  {t_build * 1e3:9.2f} ms   ({t_build / m * 1e6:.2f} us/node)")
