@@ -20,14 +20,14 @@ struct Box {
   T value;
 };
 
-// Creates a type from its spec; throws PythonError on failure.
+// Creates a type from its PyType_Spec; throws PythonError on failure.
 PyTypeObject* create_type(PyType_Spec* spec);
 
 // Lazily creates a type once per process and returns a borrowed reference.
-#define TESSARIN_DEFINE_TYPE_GETTER(getter, spec)           \
-  PyTypeObject* getter() {                                  \
-    static PyTypeObject* type = ::tessarin::py::create_type(&(spec)); \
-    return type;                                            \
+#define TESSARIN_DEFINE_TYPE_GETTER(getter, type_spec)                   \
+  PyTypeObject* getter() {                                                \
+    static PyTypeObject* type = ::tessarin::py::create_type(&(type_spec)); \
+    return type;                                                          \
   }
 
 template <class T>
