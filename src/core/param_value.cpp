@@ -157,7 +157,7 @@ ParamValue ParamValue::object(ParamMap&& map) {
 }
 
 std::string_view ParamValue::as_string() const noexcept {
-  if (!heap_) return {inline_chars(), small_len_};
+  if (!is_heap()) return {inline_chars(), small_len()};
   auto* s = static_cast<const detail::StringBlock*>(bits_.p);
   return {s->data(), s->size};
 }
@@ -174,11 +174,11 @@ ParamMapView ParamValue::as_object() const noexcept {
 
 int ParamValue::depth() const noexcept {
   int deepest = 0;
-  if (kind_ == ParamKind::Array) {
+  if (kind() == ParamKind::Array) {
     for (const ParamValue& item : as_array()) deepest = std::max(deepest, item.depth());
     return deepest + 1;
   }
-  if (kind_ == ParamKind::Object) {
+  if (kind() == ParamKind::Object) {
     for (const ParamEntry& entry : as_object()) deepest = std::max(deepest, entry.value.depth());
     return deepest + 1;
   }
@@ -186,8 +186,8 @@ int ParamValue::depth() const noexcept {
 }
 
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
-  if (a.kind_ != b.kind_) return false;
-  switch (a.kind_) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
     case ParamKind::Null:
       return true;
     case ParamKind::Bool:
@@ -361,13 +361,13 @@ detail::Arena* ParamArena::arena() {
 }
 
 void ParamArena::adopt(ParamValue& child) noexcept {
-  if (!child.heap_) return;
+  if (!child.is_heap()) return;
   detail::Block* block = child.bits_.p;
   if (block->arena == arena_) {
     // Held by a block of the same arena from now on: not counted.
     arena_->refs.fetch_sub(1, std::memory_order_relaxed);
   } else {
-    arena_->add_foreign(child.kind_, block);
+    arena_->add_foreign(child.kind(), block);
   }
   child.reset_bits();
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,7 +59,7 @@ inline void retain_block(Block* block) noexcept;
 
 class ParamValue {
  public:
-  ParamValue() noexcept : kind_(ParamKind::Null), heap_(false), small_len_(0), small_{}, bits_{0} {}
+  ParamValue() noexcept : head_(0), bits_{0} {}
   ParamValue(const ParamValue& other) noexcept { copy_bits(other); retain(); }
   ParamValue(ParamValue&& other) noexcept {
     copy_bits(other);
@@ -90,13 +91,13 @@ class ParamValue {
   static ParamValue null() noexcept { return ParamValue(); }
   static ParamValue boolean(bool value) noexcept {
     ParamValue v;
-    v.kind_ = ParamKind::Bool;
+    v.head_ = head_of(ParamKind::Bool, false, 0);
     v.bits_.b = value;
     return v;
   }
   static ParamValue uinteger(std::uint64_t value) noexcept {
     ParamValue v;
-    v.kind_ = ParamKind::UInt;
+    v.head_ = head_of(ParamKind::UInt, false, 0);
     v.bits_.u = value;
     return v;
   }
@@ -104,7 +105,7 @@ class ParamValue {
   // that an integral value has exactly one representation.
   static ParamValue integer(std::int64_t value) noexcept {
     ParamValue v;
-    v.kind_ = ParamKind::Int;
+    v.head_ = head_of(ParamKind::Int, false, 0);
     v.bits_.i = value;
     return v;
   }
@@ -117,7 +118,7 @@ class ParamValue {
     ParamValue v;
     // Non-finite values stay null: NaN and infinities are not JSON numbers.
     if (value - value == 0.0) {
-      v.kind_ = ParamKind::Float;
+      v.head_ = head_of(ParamKind::Float, false, 0);
       v.bits_.d = value;
     }
     return v;
@@ -125,8 +126,7 @@ class ParamValue {
   static ParamValue string(std::string_view utf8) {
     if (utf8.size() > kInlineStringCapacity) return heap_string(utf8);
     ParamValue v;
-    v.kind_ = ParamKind::String;
-    v.small_len_ = static_cast<std::uint8_t>(utf8.size());
+    v.head_ = head_of(ParamKind::String, false, static_cast<std::uint8_t>(utf8.size()));
     if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
     return v;
   }
@@ -139,7 +139,7 @@ class ParamValue {
   // are moved out.
   static ParamValue object_from_unsorted(std::span<ParamEntry> entries);
 
-  ParamKind kind() const noexcept { return kind_; }
+  ParamKind kind() const noexcept { return static_cast<ParamKind>(head_byte(0)); }
   bool as_bool() const noexcept { return bits_.b; }
   std::uint64_t as_u64() const noexcept { return bits_.u; }
   std::int64_t as_i64() const noexcept { return bits_.i; }
@@ -163,37 +163,46 @@ class ParamValue {
   // A handle owning one (already counted) reference to `block`.
   static ParamValue wrap_block(ParamKind kind, detail::Block* block) noexcept {
     ParamValue v;
-    v.kind_ = kind;
-    v.heap_ = true;
+    v.head_ = head_of(kind, true, 0);
     v.bits_.p = block;
     return v;
   }
   friend class ParamArena;
   void retain() const noexcept {
-    if (heap_) detail::retain_block(bits_.p);
+    if (is_heap()) detail::retain_block(bits_.p);
   }
   void release() noexcept {
-    if (heap_) detail::release_block(kind_, bits_.p);
+    if (is_heap()) detail::release_block(kind(), bits_.p);
   }
+  // Word by word: values are usually just built with two word stores, and a
+  // wider load of them would stall on store forwarding.
   void copy_bits(const ParamValue& other) noexcept {
-    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(ParamValue));
+    head_ = other.head_;
+    bits_.u = other.bits_.u;
   }
   void reset_bits() noexcept {
-    kind_ = ParamKind::Null;
-    heap_ = false;
-    small_len_ = 0;
+    head_ = 0;
     bits_.u = 0;
   }
+  // The header word holds, in memory order: the kind, whether bits_.p owns a
+  // shared block, the length of an inline string, then its first 5 bytes.
+  static constexpr std::uint64_t head_of(ParamKind kind, bool heap, std::uint8_t len) noexcept {
+    const std::uint64_t b0 = static_cast<std::uint8_t>(kind), b1 = heap ? 1 : 0, b2 = len;
+    if constexpr (std::endian::native == std::endian::little) return b0 | (b1 << 8) | (b2 << 16);
+    return (b0 << 56) | (b1 << 48) | (b2 << 40);
+  }
+  std::uint8_t head_byte(int i) const noexcept {
+    if constexpr (std::endian::native == std::endian::little) return static_cast<std::uint8_t>(head_ >> (8 * i));
+    return static_cast<std::uint8_t>(head_ >> (56 - 8 * i));
+  }
+  bool is_heap() const noexcept { return head_byte(1) != 0; }
+  std::uint8_t small_len() const noexcept { return head_byte(2); }
   const char* inline_chars() const noexcept { return reinterpret_cast<const char*>(this) + 3; }
   char* inline_chars() noexcept { return reinterpret_cast<char*>(this) + 3; }
 
-  // Layout (16 bytes): kind, whether bits_.p owns a shared block, the length
-  // of an inline string, then 13 bytes that hold either the inline string
-  // (small_ and bits_ together) or padding followed by the scalar/pointer.
-  ParamKind kind_;
-  bool heap_;
-  std::uint8_t small_len_;
-  char small_[5];
+  // Layout (16 bytes): the header word, then the scalar or block pointer. An
+  // inline string's bytes start at byte 3 and run on into bits_.
+  std::uint64_t head_;
   union Bits {
     bool b;
     std::uint64_t u;
