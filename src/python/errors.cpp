@@ -10,9 +10,6 @@ namespace tessarin::py {
 
 namespace {
 PyObject* g_internal_error = nullptr;
-
-// Size of the allocation that failed last on this thread, for the abort text.
-thread_local std::size_t t_failed_size = 0;
 }  // namespace
 
 PyObject* internal_error_type() {
@@ -58,7 +55,11 @@ void set_error_from_current_exception() {
   } catch (const PythonError&) {
     if (PyErr_Occurred() == nullptr) set_internal_error("error indicator not set after a failed call");
   } catch (const std::bad_alloc&) {
-    abort_out_of_memory(t_failed_size);
+    // Our own allocations abort in operator new with their size; this one
+    // failed inside the C++ runtime library, which does not tell the size.
+    std::fputs("memory allocation of an unknown number of bytes failed\n", stderr);
+    std::fflush(stderr);
+    std::abort();
   } catch (const InternalError& e) {
     set_internal_error(e.what());
   } catch (const std::exception& e) {
