@@ -5,6 +5,7 @@ import inspect
 import pytest
 
 from tessarin import ModelConfig, ModelConfigBuilder
+from support import Hook
 
 
 def test_fresh_config():
@@ -129,23 +130,6 @@ def test_docstrings_and_signatures():
 # ---------------------------------------------------------------- re-entrancy
 
 
-class Hook:
-    """A registered Sequence whose __len__ runs a callback."""
-
-    def __init__(self, callback):
-        self.callback = callback
-
-    def __len__(self):
-        self.callback()
-        return 0
-
-    def __getitem__(self, i):
-        raise IndexError
-
-
-import collections.abc  # noqa: E402
-
-collections.abc.Sequence.register(Hook)
 
 
 @pytest.mark.parametrize(

@@ -14,6 +14,7 @@ from hypothesis import given, strategies as st
 
 import reference_hash as ref
 from tessarin import BuildGraph, GraphNode, ModelConfig, NodeId
+from support import Hook
 
 U64_MAX = 2**64 - 1
 EMPTY_HASH = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
@@ -304,21 +305,6 @@ def test_keyword_arguments_and_constructor_errors():
         BuildGraph(1)
 
 
-class Hook:
-    """A registered Sequence whose __len__ runs a callback."""
-
-    def __init__(self, callback):
-        self.callback = callback
-
-    def __len__(self):
-        self.callback()
-        return 0
-
-    def __getitem__(self, i):
-        raise IndexError
-
-
-collections.abc.Sequence.register(Hook)
 
 
 def test_add_node_reads_the_config_under_shared_access():

@@ -19,6 +19,7 @@ from tessarin import (
     ValidationError,
     VersionValidator,
 )
+from support import Hook
 
 NAME_EMPTY = "Name cannot be empty"
 NAME_INVALID = "Name must contain only alphanumeric characters, dashes, and underscores"
@@ -436,21 +437,6 @@ def test_builder_calls_leave_the_receiver_unchanged():
 # --------------------------------------------------------------- re-entrancy
 
 
-class Hook:
-    """A registered Sequence whose __len__ runs a callback."""
-
-    def __init__(self, callback):
-        self.callback = callback
-
-    def __len__(self):
-        self.callback()
-        return 0
-
-    def __getitem__(self, i):
-        raise IndexError
-
-
-collections.abc.Sequence.register(Hook)
 
 
 @pytest.mark.parametrize(
