@@ -96,11 +96,4 @@ def canonical_bytes(nodes, edges):
 
 
 def stable_hash(nodes, edges):
-    h = hashlib.sha256()
-    for i, (name, cname, cversion, params) in enumerate(nodes, 1):
-        h.update(struct.pack("<Q", i))
-        h.update(name.encode("utf-8"))
-        h.update(config_json(cname, cversion, params).encode("utf-8"))
-    for a, b in edges:
-        h.update(struct.pack("<QQ", a, b))
-    return h.hexdigest()
+    return hashlib.sha256(canonical_bytes(nodes, edges)).hexdigest()

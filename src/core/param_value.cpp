@@ -148,12 +148,10 @@ ParamValue ParamValue::object_from_sorted(std::span<ParamEntry> entries) {
 }
 
 ParamValue ParamValue::object(ParamMap&& map) {
-  // ParamMap keeps its entries sorted and unique already.
-  std::vector<ParamEntry> entries;
-  entries.reserve(map.size());
-  for (const ParamEntry& e : map) entries.push_back(e);
-  map = ParamMap();
-  return object_from_sorted(entries);
+  // A ParamMap keeps its entries sorted and unique already.
+  ParamValue v = object_from_sorted(map.entries_);
+  map.entries_.clear();
+  return v;
 }
 
 std::string_view ParamValue::as_string() const noexcept {
@@ -292,42 +290,13 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
   return count;
 }
 
-namespace {
-thread_local std::vector<detail::SortKey> t_sort_scratch;
-thread_local std::vector<std::uint32_t> t_order_scratch;
-}  // namespace
-
-std::size_t sort_entries_keep_last(std::span<ParamEntry> entries) {
-  t_order_scratch.resize(entries.size());
-  std::size_t count = sorted_order(entries, t_order_scratch.data(), t_sort_scratch);
-  std::vector<ParamEntry> ordered;
-  ordered.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) ordered.push_back(std::move(entries[t_order_scratch[i]]));
-  for (std::size_t i = 0; i < count; ++i) entries[i] = std::move(ordered[i]);
-  return count;
-}
-
-ParamValue ParamValue::object_from_unsorted(std::span<ParamEntry> entries) {
-  t_order_scratch.resize(entries.size());
-  std::uint32_t* order = t_order_scratch.data();
-  std::size_t count = sorted_order(entries, order, t_sort_scratch);
-  void* raw = ::operator new(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry));
-  auto* block = new (raw) detail::ObjectBlock();
-  block->size = count;
-  for (std::size_t i = 0; i < count; ++i) new (&block->entries()[i]) ParamEntry(std::move(entries[order[i]]));
-  if (t_order_scratch.capacity() > (1u << 16)) {
-    // Do not keep a huge scratch area alive after one huge object.
-    std::vector<std::uint32_t>().swap(t_order_scratch);
-    std::vector<detail::SortKey>().swap(t_sort_scratch);
-  }
-  return ParamValue::wrap_block(ParamKind::Object, block);
-}
-
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry>&& entries) {
-  std::size_t n = sort_entries_keep_last(entries);
-  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(n), entries.end());
+  std::vector<detail::SortKey> scratch;
+  std::vector<std::uint32_t> order(entries.size());
+  const std::size_t count = sorted_order(entries, order.data(), scratch);
   ParamMap map;
-  map.entries_ = std::move(entries);
+  map.entries_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) map.entries_.push_back(std::move(entries[order[i]]));
   return map;
 }
 

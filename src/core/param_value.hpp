@@ -135,9 +135,6 @@ class ParamValue {
   static ParamValue object(ParamMap&& map);
   // Entries must be sorted by key bytes and unique; they are moved out.
   static ParamValue object_from_sorted(std::span<ParamEntry> entries);
-  // Entries in any order, keys possibly repeated (the later one wins); they
-  // are moved out.
-  static ParamValue object_from_unsorted(std::span<ParamEntry> entries);
 
   ParamKind kind() const noexcept { return static_cast<ParamKind>(head_byte(0)); }
   bool as_bool() const noexcept { return bits_.b; }
@@ -257,9 +254,6 @@ class ParamMapView {
   std::size_t size_ = 0;
 };
 
-// Sorts entries by key bytes in place, keeping only the last of equal keys
-// (a later insert replaces an earlier one). Returns the new count.
-std::size_t sort_entries_keep_last(std::span<ParamEntry> entries);
 
 // Builds a value tree inside one arena: the blocks of one converted value
 // (often tens of thousands) come from a few large chunks instead of one
@@ -295,6 +289,8 @@ class ParamArena {
 // (byte by byte as unsigned values; a proper prefix sorts first). A sorted
 // flat vector: lookups are binary searches and iteration is cache friendly.
 class ParamMap {
+  friend class ParamValue;
+
  public:
   ParamMap() = default;
 

@@ -38,7 +38,7 @@ ParamValue arr(std::vector<ParamValue> items) { return ParamValue::array(std::mo
 ParamValue obj(std::vector<std::pair<std::string, ParamValue>> pairs) {
   std::vector<ParamEntry> entries;
   for (auto& [k, v] : pairs) entries.push_back(ParamEntry{ParamKey(k), std::move(v)});
-  return ParamValue::object_from_unsorted(entries);
+  return ParamValue::object(ParamMap::from_unsorted(std::move(entries)));
 }
 
 ParamValue nested_arrays(int levels) {

@@ -1,5 +1,7 @@
 #include "core/text_rules.hpp"
 
+#include "utf8.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,25 +26,7 @@ const RuleViolation kNameInvalid{"name", "Name must contain only alphanumeric ch
 const RuleViolation kVersionEmpty{"version", "Version cannot be empty"};
 const RuleViolation kVersionInvalid{"version", "Version must match semantic versioning pattern (e.g., 1.2.3)"};
 
-std::string encode(char32_t cp) {
-    std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
+using tessarin::test::encode;
 
 std::string encode(const std::u32string& text) {
     std::string out;
