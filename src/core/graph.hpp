@@ -98,6 +98,17 @@ class Graph {
   static constexpr std::size_t kFirstChunk = 4096;
   static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
 
+  // Extent of one node record in an arena laid out as add_node writes it.
+  struct NodeExtent {
+    std::uint64_t size;       // 8 + name size + JSON size
+    std::uint64_t name_size;
+  };
+  // A graph over a copy of `arena`: the node records of `nodes` back to back,
+  // identifiers 1, 2, 3, ... and canonical JSON already checked by the caller
+  // (the payload reader), sizes summing to arena.size().
+  static Graph adopt(std::span<const unsigned char> arena, std::span<const NodeExtent> nodes,
+                     std::vector<GraphEdge> edges);
+
  private:
   struct ChunkRef {
     std::shared_ptr<unsigned char[]> bytes;
