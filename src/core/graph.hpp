@@ -26,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -103,11 +104,13 @@ class Graph {
     std::uint64_t size;       // 8 + name size + JSON size
     std::uint64_t name_size;
   };
-  // A graph over a copy of `arena`: the node records of `nodes` back to back,
-  // identifiers 1, 2, 3, ... and canonical JSON already checked by the caller
-  // (the payload reader), sizes summing to arena.size().
-  static Graph adopt(std::span<const unsigned char> arena, std::span<const NodeExtent> nodes,
-                     std::vector<GraphEdge> edges);
+  // A graph whose node records, of the sizes in `nodes`, are written by
+  // `fill(first, last, out)`: the records of nodes [first, last) back to back
+  // at `out`, exactly as add_node lays them out (identifier i + 1 for node i).
+  // Called once per arena chunk, in node order. For the payload reader, which
+  // checks the records afterwards and drops the graph if any is wrong.
+  static Graph adopt(std::span<const NodeExtent> nodes, std::vector<GraphEdge> edges,
+                     const std::function<void(std::size_t, std::size_t, unsigned char*)>& fill);
 
  private:
   struct ChunkRef {

@@ -307,46 +307,77 @@ std::optional<Value> read_node(Reader& r) {
   return Value(std::move(v));
 }
 
-std::optional<Value> read_graph(Reader& r) {
-  std::uint64_t nodes = 0, edges = 0, arena_size = 0;
-  // A node takes at least two index bytes and 8 + 36 arena bytes (identifier
-  // and the shortest configuration, {"name":"","version":"","params":{}}); an
-  // edge 16.
-  if (!r.count(nodes, 2 + 44) || !r.count(edges, 16) || !r.count(arena_size, 1)) return std::nullopt;
-  std::vector<Graph::NodeExtent> extents;
-  extents.reserve(static_cast<std::size_t>(nodes));
-  std::uint64_t total = 0;
-  for (std::uint64_t i = 0; i < nodes; ++i) {
-    std::uint64_t name_size = 0, json_size = 0;
-    if (!r.varint(name_size) || !r.varint(json_size)) return std::nullopt;
-    // Each part is bounded by the arena size, so the sums cannot overflow.
-    if (name_size > arena_size || json_size > arena_size) return r.fail("node size exceeds the arena"), std::nullopt;
-    const std::uint64_t size = 8 + name_size + json_size;
-    total += size;
-    if (total > arena_size) return r.fail("node sizes exceed the arena"), std::nullopt;
-    extents.push_back({size, name_size});
-  }
-  if (total != arena_size) return r.fail("node sizes do not add up to the arena"), std::nullopt;
-  std::string_view arena;
-  if (!r.bytes(arena_size, arena)) return std::nullopt;
-  if (r.left() != edges * 16) return r.fail("edge array has the wrong length"), std::nullopt;
+// The fixed text of a configuration's canonical JSON around its three parts.
+constexpr std::string_view kNameKey = "{\"name\":";
+constexpr std::string_view kVersionKey = ",\"version\":";
+constexpr std::string_view kParamsKey = ",\"params\":";
+constexpr std::size_t kFixedJson = 8 + 11 + 10 + 1;
 
-  CanonicalScanner scanner;
+// Length of the JSON string token at the start of `text` (up to and
+// including its closing quote), or 0 when there is none.
+std::size_t string_token(std::string_view text) noexcept {
+  if (text.empty() || text[0] != '"') return 0;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
+// A node's configuration JSON cut into its name string, version string and
+// params object (the canonical text always has this shape).
+struct ConfigPieces {
+  std::string_view name, version, params;
+};
+ConfigPieces cut_config(std::string_view json) noexcept {
+  ConfigPieces pieces;
+  std::string_view rest = json.substr(kNameKey.size());
+  pieces.name = rest.substr(0, string_token(rest));
+  rest.remove_prefix(pieces.name.size() + kVersionKey.size());
+  pieces.version = rest.substr(0, string_token(rest));
+  rest.remove_prefix(pieces.version.size() + kParamsKey.size());
+  pieces.params = rest.substr(0, rest.size() - 1);
+  return pieces;
+}
+
+std::optional<Value> read_graph(Reader& r) {
+  std::uint64_t nodes = 0, edges = 0;
+  // A node takes at least four index bytes and six piece bytes ("", "", {}).
+  if (!r.count(nodes, 10) || !r.count(edges, 16)) return std::nullopt;
+  struct Sizes {
+    std::uint64_t name, cname, version, params;
+  };
+  std::vector<Sizes> sizes(static_cast<std::size_t>(nodes));
+  std::vector<Graph::NodeExtent> extents;
+  extents.reserve(sizes.size());
+  std::uint64_t data_size = 0;
+  for (Sizes& s : sizes) {
+    if (!r.varint(s.name) || !r.varint(s.cname) || !r.varint(s.version) || !r.varint(s.params)) return std::nullopt;
+    // Each piece lies within the payload, so the sums cannot overflow.
+    const std::uint64_t limit = r.left();
+    if (s.name > limit || s.cname > limit || s.version > limit || s.params > limit)
+      return r.fail("node size runs past the end"), std::nullopt;
+    data_size += s.name + s.cname + s.version + s.params;
+    if (data_size > limit) return r.fail("node sizes run past the end"), std::nullopt;
+    extents.push_back({8 + s.name + kFixedJson + s.cname + s.version + s.params, s.name});
+  }
+  std::string_view data;
+  if (!r.bytes(data_size, data)) return std::nullopt;
+  if (r.left() != edges * 16) return r.fail("edge array has the wrong length"), std::nullopt;
+  // The cut must be the writer's: the two strings are single string tokens.
+  // (The joined text alone could also parse when cut elsewhere, with keys
+  // "version" and "params" inside the params object.)
   std::size_t at = 0;
-  for (std::size_t i = 0; i < extents.size(); ++i) {
-    const char* node = arena.data() + at;
-    std::uint64_t id = 0;
-    for (int b = 0; b < 8; ++b) id |= static_cast<std::uint64_t>(static_cast<unsigned char>(node[b])) << (8 * b);
-    if (id != i + 1) return r.fail("node " + std::to_string(i + 1) + ": wrong identifier"), std::nullopt;
-    const auto name_size = static_cast<std::size_t>(extents[i].name_size);
-    const auto json_size = static_cast<std::size_t>(extents[i].size) - 8 - name_size;
-    if (!is_valid_utf8(std::string_view(node + 8, name_size))) {
-      return r.fail("node " + std::to_string(i + 1) + ": name is not valid UTF-8"), std::nullopt;
-    }
-    if (!scanner.config(std::string_view(node + 8 + name_size, json_size))) {
-      return r.fail("node " + std::to_string(i + 1) + " configuration: " + scanner.error()), std::nullopt;
-    }
-    at += static_cast<std::size_t>(extents[i].size);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const Sizes& s = sizes[i];
+    const std::string_view cname = data.substr(at + s.name, s.cname);
+    const std::string_view version = data.substr(at + s.name + s.cname, s.version);
+    if (string_token(cname) != cname.size() || string_token(version) != version.size())
+      return r.fail("node " + std::to_string(i + 1) + ": configuration is not cut at its keys"), std::nullopt;
+    at += static_cast<std::size_t>(s.name + s.cname + s.version + s.params);
   }
 
   std::vector<GraphEdge> edge_list(static_cast<std::size_t>(edges));
@@ -359,8 +390,42 @@ std::optional<Value> read_graph(Reader& r) {
       r.u64(edge.to);
     }
   }
-  return Value(Graph::adopt(std::span(reinterpret_cast<const unsigned char*>(arena.data()), arena.size()),
-                            extents, std::move(edge_list)));
+
+  const char* piece = data.data();
+  auto put = [](unsigned char* out, const void* bytes, std::size_t size) {
+    if (size != 0) std::memcpy(out, bytes, size);
+    return out + size;
+  };
+  Graph graph = Graph::adopt(extents, std::move(edge_list), [&](std::size_t first, std::size_t last, unsigned char* out) {
+    for (std::size_t i = first; i < last; ++i) {
+      const Sizes& s = sizes[i];
+      out = put_u64(out, i + 1);
+      out = put(out, piece, s.name);
+      piece += s.name;
+      out = put(out, kNameKey.data(), kNameKey.size());
+      out = put(out, piece, s.cname);
+      piece += s.cname;
+      out = put(out, kVersionKey.data(), kVersionKey.size());
+      out = put(out, piece, s.version);
+      piece += s.version;
+      out = put(out, kParamsKey.data(), kParamsKey.size());
+      out = put(out, piece, s.params);
+      piece += s.params;
+      *out++ = '}';
+    }
+  });
+
+  CanonicalScanner scanner;
+  for (std::size_t i = 0; i < graph.node_count(); ++i) {
+    const NodeRecord node = graph.node(i);
+    if (!is_valid_utf8(node.name)) {
+      return r.fail("node " + std::to_string(i + 1) + ": name is not valid UTF-8"), std::nullopt;
+    }
+    if (!scanner.config(node.config_json)) {
+      return r.fail("node " + std::to_string(i + 1) + " configuration: " + scanner.error()), std::nullopt;
+    }
+  }
+  return Value(std::move(graph));
 }
 
 std::optional<Value> read_validation_error(Reader& r) {
@@ -454,48 +519,42 @@ std::string write(const Value& value) { return std::visit(WriteVisitor{}, value)
 
 std::size_t graph_payload_size(const Graph& graph) noexcept {
   std::size_t size = 2 + varint_size(graph.node_count()) + varint_size(graph.edge_count());
-  std::size_t arena = 0;
   for (std::size_t i = 0; i < graph.node_count(); ++i) {
     const NodeRecord node = graph.node(i);
-    size += varint_size(node.name.size()) + varint_size(node.config_json.size());
-    arena += 8 + node.name.size() + node.config_json.size();
+    const ConfigPieces pieces = cut_config(node.config_json);
+    size += varint_size(node.name.size()) + varint_size(pieces.name.size()) + varint_size(pieces.version.size()) +
+            varint_size(pieces.params.size());
+    size += node.name.size() + node.config_json.size() - kFixedJson;
   }
-  return size + varint_size(arena) + arena + graph.edge_count() * 16;
+  return size + graph.edge_count() * 16;
 }
 
 void write_graph(const Graph& graph, unsigned char* out) noexcept {
-  std::size_t arena = 0;
-  for (std::size_t i = 0; i < graph.node_count(); ++i) {
-    const NodeRecord node = graph.node(i);
-    arena += 8 + node.name.size() + node.config_json.size();
-  }
   *out++ = kVersion;
   *out++ = static_cast<unsigned char>(Kind::BuildGraph);
   out = put_varint(out, graph.node_count());
   out = put_varint(out, graph.edge_count());
-  out = put_varint(out, arena);
   for (std::size_t i = 0; i < graph.node_count(); ++i) {
     const NodeRecord node = graph.node(i);
+    const ConfigPieces pieces = cut_config(node.config_json);
     out = put_varint(out, node.name.size());
-    out = put_varint(out, node.config_json.size());
+    out = put_varint(out, pieces.name.size());
+    out = put_varint(out, pieces.version.size());
+    out = put_varint(out, pieces.params.size());
   }
-  // Records are contiguous within an arena chunk (the identifier sits right
-  // before the name): copy each run of adjacent records at once.
-  const char* run = nullptr;
-  std::size_t run_size = 0;
   for (std::size_t i = 0; i < graph.node_count(); ++i) {
     const NodeRecord node = graph.node(i);
-    const char* start = node.name.data() - 8;
-    const std::size_t size = 8 + node.name.size() + node.config_json.size();
-    if (run != nullptr && run + run_size == start) {
-      run_size += size;
-      continue;
-    }
-    if (run != nullptr) out = static_cast<unsigned char*>(std::memcpy(out, run, run_size)) + run_size;
-    run = start;
-    run_size = size;
+    const ConfigPieces pieces = cut_config(node.config_json);
+    std::memcpy(out, node.name.data(), node.name.size());
+    out += node.name.size();
+    // The three pieces are adjacent but for the fixed keys between them.
+    std::memcpy(out, pieces.name.data(), pieces.name.size());
+    out += pieces.name.size();
+    std::memcpy(out, pieces.version.data(), pieces.version.size());
+    out += pieces.version.size();
+    std::memcpy(out, pieces.params.data(), pieces.params.size());
+    out += pieces.params.size();
   }
-  if (run != nullptr) out = static_cast<unsigned char*>(std::memcpy(out, run, run_size)) + run_size;
   for (const GraphEdge& edge : graph.edges()) {
     out = put_u64(out, edge.from);
     out = put_u64(out, edge.to);

@@ -15,11 +15,15 @@
 //   GraphNode           u64 id, name, config JSON (length-prefixed), varint
 //                       entry count, then per metadata entry in its order:
 //                       key, canonical value JSON (length-prefixed)
-//   BuildGraph          varint node count, edge count and arena size; per
-//                       node varint name size and JSON size; the node arena
-//                       (each node: u64 id, name, config JSON, back to back,
-//                       exactly as the graph stores and hashes it); then the
-//                       edges as pairs of u64
+//   BuildGraph          varint node count and edge count; per node the
+//                       varint sizes of its four pieces; the pieces of every
+//                       node back to back (name, then the configuration's
+//                       canonical JSON cut at its fixed keys: the name as a
+//                       JSON string, the version as a JSON string, the params
+//                       object); then the edges as pairs of u64. The graph's
+//                       node arena is these bytes with the identifiers and the
+//                       fixed JSON text put back, so loading is a few copies
+//                       per node plus the validation of the result.
 //   ValidationError     field, message
 //   NameValidator,
 //   VersionValidator    nothing
