@@ -148,4 +148,36 @@ std::size_t Graph::arena_capacity() const noexcept {
   return total;
 }
 
+Graph Graph::adopt(std::span<const NodeExtent> nodes, std::vector<GraphEdge> edges,
+                   const std::function<void(std::size_t, std::size_t, unsigned char*)>& fill) {
+  // Index offsets are 32-bit: chunks stay below 1 GiB, except that a node
+  // larger than that gets a chunk of its own (at offset 0).
+  constexpr std::size_t kAdoptChunk = std::size_t{1} << 30;
+  Graph graph;
+  graph.index_.reserve(nodes.size());
+  graph.edges_ = std::move(edges);
+  std::size_t i = 0;
+  while (i < nodes.size()) {
+    std::size_t end = i;
+    std::size_t bytes = 0;
+    while (end < nodes.size() && (end == i || bytes + nodes[end].size <= kAdoptChunk)) {
+      bytes += static_cast<std::size_t>(nodes[end].size);
+      ++end;
+    }
+    if (graph.chunks_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+      throw std::length_error("graph arena has too many chunks");
+    }
+    ChunkRef chunk{std::make_shared_for_overwrite<unsigned char[]>(bytes), bytes, bytes};
+    fill(i, end, chunk.bytes.get());
+    const auto chunk_index = static_cast<std::uint32_t>(graph.chunks_.size());
+    graph.chunks_.push_back(std::move(chunk));
+    std::size_t offset = 0;
+    for (; i < end; ++i) {
+      graph.index_.push_back(IndexEntry{chunk_index, static_cast<std::uint32_t>(offset), nodes[i].name_size});
+      offset += static_cast<std::size_t>(nodes[i].size);
+    }
+  }
+  return graph;
+}
+
 }  // namespace tessarin::core

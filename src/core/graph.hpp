@@ -26,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -97,6 +98,19 @@ class Graph {
   // chunk gets a chunk of exactly its own size.
   static constexpr std::size_t kFirstChunk = 4096;
   static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+
+  // Extent of one node record in an arena laid out as add_node writes it.
+  struct NodeExtent {
+    std::uint64_t size;       // 8 + name size + JSON size
+    std::uint64_t name_size;
+  };
+  // A graph whose node records, of the sizes in `nodes`, are written by
+  // `fill(first, last, out)`: the records of nodes [first, last) back to back
+  // at `out`, exactly as add_node lays them out (identifier i + 1 for node i).
+  // Called once per arena chunk, in node order. For the payload reader, which
+  // checks the records afterwards and drops the graph if any is wrong.
+  static Graph adopt(std::span<const NodeExtent> nodes, std::vector<GraphEdge> edges,
+                     const std::function<void(std::size_t, std::size_t, unsigned char*)>& fill);
 
  private:
   struct ChunkRef {

@@ -303,4 +303,19 @@ ModelConfig config_arg_copy(PyObject* obj, const char* function, const char* nam
   return data.config;
 }
 
+void builder_fields(PyObject* obj, std::optional<std::string>& name, std::optional<std::string>& version,
+                    ParamMap& params) {
+  BuilderData& data = builder_of(obj);
+  SharedAccess read(data.access);
+  name = data.name;
+  version = data.version;
+  params = data.params;
+}
+
+PyObject* new_model_config_builder(std::optional<std::string> name, std::optional<std::string> version,
+                                   ParamMap params) {
+  return new_instance<BuilderData>(model_config_builder_type(), std::move(name), std::move(version),
+                                   std::move(params));
+}
+
 }  // namespace tessarin::py

@@ -5,6 +5,9 @@
 #include "python/access.hpp"
 #include "python/python.hpp"
 
+#include <optional>
+#include <string>
+
 namespace tessarin::py {
 
 struct ConfigData {
@@ -26,5 +29,12 @@ core::ModelConfig config_arg_copy(PyObject* obj, const char* function, const cha
 // The ModelConfig inside `obj` (which must be one) and its access flag.
 ConfigData& config_data(PyObject* obj);
 bool is_model_config(PyObject* obj);
+
+// For pickling: the fields of a ModelConfigBuilder (read under shared
+// access) and a new builder made of them.
+void builder_fields(PyObject* obj, std::optional<std::string>& name, std::optional<std::string>& version,
+                    core::ParamMap& params);
+PyObject* new_model_config_builder(std::optional<std::string> name, std::optional<std::string> version,
+                                   core::ParamMap params);
 
 }  // namespace tessarin::py

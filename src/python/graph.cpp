@@ -545,4 +545,22 @@ PyObject* new_build_graph(core::Graph graph) {
   return new_instance<GraphData>(build_graph_type(), std::move(graph));
 }
 
+std::uint64_t node_id_value(PyObject* obj) { return node_id_of(obj); }
+
+void graph_node_fields(PyObject* obj, std::uint64_t& id, std::string& name, ModelConfig& config,
+                       core::NodeMetadata& metadata) {
+  NodeData& data = node_of(obj);
+  SharedAccess read(data.access);
+  id = data.id;
+  name = data.name;
+  config = data.config;
+  metadata = data.metadata;
+}
+
+PyObject* new_graph_node(std::uint64_t id, std::string name, ModelConfig config, core::NodeMetadata metadata) {
+  PyObject* node = new_instance<NodeData>(graph_node_type(), id, std::move(name), std::move(config));
+  node_of(node).metadata = std::move(metadata);
+  return node;
+}
+
 }  // namespace tessarin::py

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "core/graph.hpp"
+#include "core/node_metadata.hpp"
 #include "python/python.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace tessarin::py {
 
@@ -29,5 +31,12 @@ core::Graph graph_arg_copy(PyObject* obj, const char* function, const char* name
 
 // A new BuildGraph object owning `graph`.
 PyObject* new_build_graph(core::Graph graph);
+
+// For pickling: the value of a NodeId; the fields of a GraphNode (read under
+// shared access) and a new GraphNode made of them.
+std::uint64_t node_id_value(PyObject* obj);
+void graph_node_fields(PyObject* obj, std::uint64_t& id, std::string& name, core::ModelConfig& config,
+                       core::NodeMetadata& metadata);
+PyObject* new_graph_node(std::uint64_t id, std::string name, core::ModelConfig config, core::NodeMetadata metadata);
 
 }  // namespace tessarin::py

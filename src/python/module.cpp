@@ -4,6 +4,7 @@
 #include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/graph.hpp"
+#include "python/pickling.hpp"
 #include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/python.hpp"
@@ -116,6 +117,8 @@ PyObject* init_module() {
   Ref version = Ref::steal(new_str("1.2.10"));
   add_name(module.get(), "__version__", version.get());
   for (const char* flag : kFlags) add_name(module.get(), flag, Py_False);
+  // Private, after the documented attributes: __all__ is left as it is.
+  register_pickling(module.get());
 
   g_module = Py_NewRef(module.get());
   return module.release();

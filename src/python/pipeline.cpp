@@ -354,4 +354,5 @@ const ContextData& build_context_arg(PyObject* obj, const char* function, const 
 
 namespace tessarin::py {
 const std::vector<std::string>& pipeline_stages(PyObject* obj) { return value_of<PipelineData>(obj).stages; }
+PyObject* new_build_pipeline(std::vector<std::string> stages) { return new_pipeline(std::move(stages)); }
 }  // namespace tessarin::py

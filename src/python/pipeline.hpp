@@ -20,6 +20,8 @@ struct PipelineData {
   std::vector<std::string> stages;
 };
 const std::vector<std::string>& pipeline_stages(PyObject* obj);
+// A new BuildPipeline with these stages (for pickling).
+PyObject* new_build_pipeline(std::vector<std::string> stages);
 
 // BuildPipeline.execute_async (the asyncio bridge lives in pipeline_async.cpp).
 PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

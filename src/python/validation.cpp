@@ -399,4 +399,26 @@ TESSARIN_DEFINE_TYPE_GETTER(name_validator_type, name_validator_spec)
 TESSARIN_DEFINE_TYPE_GETTER(version_validator_type, version_validator_spec)
 TESSARIN_DEFINE_TYPE_GETTER(composite_validator_type, composite_spec)
 
+void validation_error_fields(PyObject* obj, std::string& field, std::string& message) {
+  field = error_of(obj).field;
+  message = error_of(obj).message;
+}
+
+PyObject* new_validation_error_object(std::string_view field, std::string_view message) {
+  return new_instance<ErrorData>(validation_error_type(), field, message);
+}
+
+std::vector<std::uint8_t> composite_rule_codes(PyObject* obj) {
+  std::vector<std::uint8_t> codes;
+  for (Rule rule : composite_of(obj).rules) codes.push_back(rule == Rule::Name ? 0 : 1);
+  return codes;
+}
+
+PyObject* new_composite_validator(const std::vector<std::uint8_t>& codes) {
+  std::vector<Rule> rules;
+  rules.reserve(codes.size());
+  for (std::uint8_t code : codes) rules.push_back(code == 0 ? Rule::Name : Rule::Version);
+  return new_instance<CompositeData>(composite_validator_type(), std::move(rules));
+}
+
 }  // namespace tessarin::py
