@@ -63,9 +63,7 @@ CASES = [(path, *block) for path in DOCS for block in blocks(path)]
 namespaces = {}
 
 
-@pytest.mark.parametrize(
-    "path, line, code, want, skip", CASES, ids=[f"{c[0]}:{c[1]}" for c in CASES]
-)
+@pytest.mark.parametrize("path, line, code, want, skip", CASES, ids=[f"{c[0]}:{c[1]}" for c in CASES])
 def test_example(path, line, code, want, skip):
     if skip:
         pytest.skip(f"skip-until: {skip}")
@@ -106,4 +104,3 @@ def test_generated_reference_and_stub_docstrings_are_current():
         if not path.exists() or path.read_text() != text
     ]
     assert not stale, f"run: python tools/gen_api_reference.py (stale: {stale})"
-

@@ -72,11 +72,17 @@ def with_docstrings(source: str) -> str:
             continue
         first = node.body[0]
         indent = " " * (node.col_offset + 4)
-        has_doc = isinstance(first, ast.Expr) and isinstance(first.value, ast.Constant) and isinstance(first.value.value, str)
+        has_doc = (
+            isinstance(first, ast.Expr) and isinstance(first.value, ast.Constant) and isinstance(first.value.value, str)
+        )
         header_end = first.lineno - 1
         if has_doc:
             edits.append((first.lineno - 1, first.end_lineno, doc_lines(doc, indent)))
-        elif isinstance(node, ast.FunctionDef) and header_end == node.body[0].end_lineno - 1 and lines[header_end].rstrip().endswith(": ..."):
+        elif (
+            isinstance(node, ast.FunctionDef)
+            and header_end == node.body[0].end_lineno - 1
+            and lines[header_end].rstrip().endswith(": ...")
+        ):
             # A one-line body ("def f(self) -> int: ..."): the docstring replaces it.
             head = lines[header_end].rstrip()[: -len(" ...")]
             edits.append((header_end, header_end + 1, [head, *doc_lines(doc, indent)]))
@@ -166,7 +172,9 @@ def reference(stub_source: str) -> str:
                 continue
             decorators = {ast.unparse(d) for d in item.decorator_list}
             if item.name.startswith("_") and item.name != "__new__":
-                protocols.append(f"- `{signature(item, name)}`".replace("(", "(self, ", 1).replace("(self, )", "(self)"))
+                protocols.append(
+                    f"- `{signature(item, name)}`".replace("(", "(self, ", 1).replace("(self, )", "(self)")
+                )
                 continue
             if item.name == "__new__":
                 out += [f"### Constructor `{signature(item, name)}`", ""]

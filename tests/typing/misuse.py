@@ -43,9 +43,9 @@ pipeline.execute(graph, ctx)  # flag: mypy, pyright
 counts = {tessarin.TraceLevel.Info: 0}  # flag: pyright
 
 
-async def main() -> None:
+async def main() -> int:
     future = pipeline.execute_async(ctx, graph)
     # create_task needs a coroutine; the future must be awaited inside one.
     asyncio.create_task(future)  # flag: mypy, pyright
     result: tessarin.BuildGraph = await future
-    number: int = result.stable_hash()  # flag: mypy, pyright
+    return result.stable_hash()  # flag: mypy, pyright
