@@ -29,3 +29,9 @@ echo "== module: pytest =="
 # Run from tests/ so that the installed module, not the source tree, is imported.
 cd tests
 "$VPY" -m pytest -q -p no:cacheprovider "$@"
+
+# Release wheel checks (reproducible build, abi3audit, auditwheel, installs
+# on CPython 3.10 and 3.13): about 2-4 minutes, so once per CI run only.
+# Lint (scripts/lint.sh) joins once the tree has been formatted with
+# scripts/format.sh; until then it is not called here.
+if [ "${CI:-}" = "true" ]; then bash "$ROOT/scripts/wheel.sh"; fi

@@ -114,7 +114,7 @@ PyObject* init_module() {
   for (const ClassEntry& entry : kClasses) {
     add_name(module.get(), entry.name, reinterpret_cast<PyObject*>(entry.type()));
   }
-  Ref version = Ref::steal(new_str("1.2.10"));
+  Ref version = Ref::steal(new_str(TESSARIN_VERSION));  // from pyproject.toml, via CMake
   add_name(module.get(), "__version__", version.get());
   for (const char* flag : kFlags) add_name(module.get(), flag, Py_False);
   // Private, after the documented attributes: __all__ is left as it is.
