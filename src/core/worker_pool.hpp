@@ -52,9 +52,15 @@ class WorkerPool {
   // its threads throws std::system_error and the next call tries again. It is
   // never destroyed: its threads run until the process ends, and no static
   // destructor ever waits for them.
+  //
+  // A child made by fork() starts a fresh pool on its first call: the
+  // parent's pool, its threads, and the tasks and jobs in flight there stay
+  // behind in the parent, and the child leaks its copy of them untouched.
   static WorkerPool& instance();
 
   // A private pool, for tests and tools. Counts of zero are raised to one.
+  // Unlike instance(), it is useless in a child made by fork(), which has
+  // none of its threads.
   // Throws std::system_error if a thread cannot be started (the threads
   // already started are stopped first).
   WorkerPool(std::size_t workers, std::size_t blocking_threads);

@@ -1,7 +1,12 @@
 #include "core/worker_pool.hpp"
 
+#include "core/trace.hpp"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -401,6 +406,83 @@ TEST(WorkerPoolTest, DestroyingAPrivatePoolDropsUnfinishedWork) {
     ASSERT_TRUE(spinning.wait_for(1));
   }
   EXPECT_TRUE(spinner_watch.expired());
+}
+
+// Forks the process; the child runs `body` and ends with its result as the
+// exit status. Returns that status, or -1 if the child did not end within
+// the time limit (it is killed then) or was killed by a signal.
+int status_of_child(const std::function<int()>& body, std::chrono::seconds limit = std::chrono::seconds{10}) {
+  const pid_t pid = fork();
+  if (pid == -1) return -1;
+  if (pid == 0) _exit(body());
+  const auto deadline = Clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child forked at any moment, while every worker of the process-wide pool
+// keeps one store's mutex held most of the time (copying a thousand events
+// under it, over and over), finds that store unlocked and whole, and a pool
+// of its own that runs its tasks. The parent's work goes on. A store mutex
+// left locked would hang the child; a pool taken over from the parent would
+// never run the child's task.
+TEST(WorkerPoolForkTest, ChildFindsStoresUnlockedAndAFreshPool) {
+  WorkerPool& pool = WorkerPool::instance();
+  const auto store = TraceStore::create();
+  for (int n = 0; n < 1000; ++n) store->record(make_trace_record("parent", "before"));
+  // Shared with the tasks, which may outlive a failed test body.
+  struct Shared {
+    std::atomic<bool> stop{false};
+    std::atomic<long> steps{0};
+    Counter stopped;
+  };
+  const auto shared = std::make_shared<Shared>();
+  const int readers = static_cast<int>(pool.worker_count());
+  for (int i = 0; i < readers; ++i) {
+    pool.submit(std::make_shared<FnTask>([shared, store] {
+      if (shared->stop.load()) {
+        shared->stopped.add();
+        return PoolTask::Step::Done;
+      }
+      for (int n = 0; n < 8; ++n) (void)store->snapshot();
+      shared->steps.fetch_add(1);
+      return PoolTask::Step::Yield;
+    }));
+  }
+  const auto child = [&store] {
+    Counter done;
+    WorkerPool::instance().submit(std::make_shared<FnTask>([&] {
+      store->record(make_trace_record("child", "in a fresh pool"));
+      done.add();
+      return PoolTask::Step::Done;
+    }));
+    if (!done.wait_for(1)) return 2;
+    const std::vector<TraceRecordHandle> events = store->snapshot();
+    return events.size() == 1001 && events.back()->id() == "child" ? 0 : 3;
+  };
+  std::mt19937 rng(7);
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+    const int status = status_of_child(child);
+    if (status != 0) {
+      ADD_FAILURE() << "fork " << i << ": child status " << status;
+      break;
+    }
+  }
+  const long after_forks = shared->steps.load();
+  const auto deadline = Clock::now() + kHangGuard;
+  while (shared->steps.load() < after_forks + 10 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_GE(shared->steps.load(), after_forks + 10);
+  shared->stop.store(true);
+  EXPECT_TRUE(shared->stopped.wait_for(readers));
 }
 
 }  // namespace
