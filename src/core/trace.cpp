@@ -1,22 +1,10 @@
 #include "core/trace.hpp"
 
-#include <pthread.h>
 #include <time.h>
 
 #include <utility>
 
 namespace tessarin::core {
-
-namespace {
-
-// The registry of stores that keep events: a doubly linked list through the
-// stores themselves. Both are constant-initialised and never destroyed, so a
-// pool thread that drops the last handle to a store while the process runs
-// its static destructors still finds them intact.
-constinit std::mutex g_registry_mutex;
-constinit TraceStore* g_registry_head = nullptr;
-
-}  // namespace
 
 std::string_view trace_level_name(TraceLevel level) noexcept {
   switch (level) {
@@ -60,48 +48,6 @@ TraceRecordHandle make_trace_record(std::string id, std::string message,
   return std::make_shared<const TraceRecord>(std::move(id), std::move(message), level,
                                              std::move(span_id), std::move(trace_id),
                                              WallTime::now());
-}
-
-TraceStore::TraceStore(Retention retention) : retention_(retention) {
-  // Nobody can ever read a discarding store, and it never locks its mutex.
-  if (retention_ == Retention::Discard) return;
-  // Registered with the first store, outside the registry's mutex: a fork
-  // on another thread keeps pthread_atfork waiting until it is done.
-  static const bool handlers_registered =
-      pthread_atfork(&lock_all_before_fork, &unlock_all_after_fork, &unlock_all_after_fork) == 0;
-  (void)handlers_registered;
-  const std::lock_guard<std::mutex> lock(g_registry_mutex);
-  next_ = g_registry_head;
-  if (next_ != nullptr) next_->prev_ = this;
-  g_registry_head = this;
-}
-
-TraceStore::~TraceStore() {
-  if (retention_ == Retention::Discard) return;
-  const std::lock_guard<std::mutex> lock(g_registry_mutex);
-  if (prev_ != nullptr) {
-    prev_->next_ = next_;
-  } else {
-    g_registry_head = next_;
-  }
-  if (next_ != nullptr) next_->prev_ = prev_;
-}
-
-// Runs in the thread that calls fork(), before the fork. Each store mutex is
-// held only for an append or a copy of handles, never while waiting for
-// anything, so every wait here is short. The registry stays locked until
-// after the fork, so no store appears or disappears meanwhile.
-void TraceStore::lock_all_before_fork() noexcept {
-  g_registry_mutex.lock();
-  for (TraceStore* store = g_registry_head; store != nullptr; store = store->next_) store->mutex_.lock();
-}
-
-// Runs after the fork in the parent and in the child. In the child the
-// mutexes are held by its only thread, the copy of the one that locked them,
-// which may release them (the usual pthread_atfork pattern).
-void TraceStore::unlock_all_after_fork() noexcept {
-  for (TraceStore* store = g_registry_head; store != nullptr; store = store->next_) store->mutex_.unlock();
-  g_registry_mutex.unlock();
 }
 
 std::shared_ptr<TraceStore> TraceStore::create(Retention retention) {

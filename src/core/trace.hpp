@@ -97,21 +97,20 @@ class TraceSink {
 // made its own private store): keeping their events would only grow memory
 // with every run. Its size() stays 0 and its snapshot() is empty.
 //
-// Across fork(): a child process has only the thread that forked, so a store
-// mutex held by any other thread at that instant would stay locked in the
-// child for good. Every store that keeps events is therefore listed in a
-// process-wide registry, and fork handlers (registered with the first such
-// store) take every store's mutex before the fork and release them on both
-// sides after it. A child thus finds each store unlocked and whole, holding
-// the events recorded before the fork. Waiting for those mutexes is always
-// short: nobody waits for anything, and above all never for the interpreter
-// lock, while holding one.
+// Across fork(): the child has only the thread that forked, so the mutex must
+// not be held by any other thread at that instant, or it would stay locked
+// in the child for good. Two kinds of thread use a store. Python threads hold
+// the interpreter lock for the whole call, mutex included, and a Python
+// thread forks only with that lock held, so none of them is inside a store
+// when one forks. Pool threads do not hold it; they append inside a ForkQuiet
+// scope (see worker_pool.hpp), which a fork waits for. Any other thread that
+// shares a store across a fork must do the same.
 class TraceStore final : public TraceSink {
  public:
   enum class Retention : std::uint8_t { Keep, Discard };
 
-  explicit TraceStore(Retention retention = Retention::Keep);
-  ~TraceStore() override;
+  explicit TraceStore(Retention retention = Retention::Keep) noexcept
+      : retention_(retention) {}
   TraceStore(const TraceStore&) = delete;
   TraceStore& operator=(const TraceStore&) = delete;
 
@@ -129,15 +128,7 @@ class TraceStore final : public TraceSink {
   Retention retention() const noexcept { return retention_; }
 
  private:
-  // The fork handlers; see above.
-  static void lock_all_before_fork() noexcept;
-  static void unlock_all_after_fork() noexcept;
-
   mutable std::mutex mutex_;
-  // Neighbours in the registry of stores that keep events; guarded by the
-  // registry's mutex.
-  TraceStore* prev_ = nullptr;
-  TraceStore* next_ = nullptr;
   // A deque, not a vector: appending never moves what is stored already, so
   // a growing store costs no reallocation copies (and no page faults on a
   // doubled buffer) while the mutex is held.

@@ -60,14 +60,54 @@ void forget_pool_in_child() noexcept {
   new (&g_instance_mutex) std::mutex;
 }
 
+// ForkQuiet's state: the threads inside a Scope, and whether a fork is under
+// way. Every access is sequentially consistent, so that of a thread entering
+// (count first, then flag) and a fork beginning (flag first, then count) at
+// least one sees the other.
+constinit std::atomic<long> g_quiet_inside{0};
+constinit std::atomic<bool> g_forking{false};
+
 }  // namespace
+
+void ForkQuiet::enter() noexcept {
+  for (;;) {
+    g_quiet_inside.fetch_add(1);
+    if (!g_forking.load()) return;
+    // A fork is under way: step back out of its way until it is done. It
+    // lasts as long as the fork system call, so yielding is cheap enough.
+    g_quiet_inside.fetch_sub(1);
+    while (g_forking.load()) std::this_thread::yield();
+  }
+}
+
+void ForkQuiet::leave() noexcept { g_quiet_inside.fetch_sub(1); }
+
+// In the thread calling fork(). Whoever is inside a Scope is in the middle
+// of a short change that waits for nothing, so this wait is short too.
+void ForkQuiet::before_fork() noexcept {
+  g_forking.store(true);
+  while (g_quiet_inside.load() != 0) std::this_thread::yield();
+}
+
+void ForkQuiet::after_fork_in_parent() noexcept { g_forking.store(false); }
+
+// The child has no other thread, so nobody is inside, whatever the count
+// says (a thread may have stepped in and back out while the fork began).
+void ForkQuiet::after_fork_in_child() noexcept {
+  g_quiet_inside.store(0);
+  g_forking.store(false);
+}
 
 WorkerPool& WorkerPool::instance() {
   if (WorkerPool* pool = g_instance.load(std::memory_order_acquire)) return *pool;
   // Registered before the first pool exists, and outside the mutex: a fork
   // on another thread keeps pthread_atfork waiting until it is done.
-  static const bool handler_registered = pthread_atfork(nullptr, nullptr, &forget_pool_in_child) == 0;
-  (void)handler_registered;
+  static const bool handlers_registered =
+      pthread_atfork(&ForkQuiet::before_fork, &ForkQuiet::after_fork_in_parent, [] {
+        ForkQuiet::after_fork_in_child();
+        forget_pool_in_child();
+      }) == 0;
+  (void)handlers_registered;
   const std::lock_guard<std::mutex> lock(g_instance_mutex);
   WorkerPool* pool = g_instance.load(std::memory_order_relaxed);
   if (pool == nullptr) {

@@ -1,5 +1,6 @@
 #include "core/worker_pool.hpp"
 
+#include "core/async_run.hpp"
 #include "core/trace.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -428,45 +430,70 @@ int status_of_child(const std::function<int()>& body, std::chrono::seconds limit
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A child forked at any moment, while every worker of the process-wide pool
-// keeps one store's mutex held most of the time (copying a thousand events
-// under it, over and over), finds that store unlocked and whole, and a pool
-// of its own that runs its tasks. The parent's work goes on. A store mutex
-// left locked would hang the child; a pool taken over from the parent would
-// never run the child's task.
-TEST(WorkerPoolForkTest, ChildFindsStoresUnlockedAndAFreshPool) {
-  WorkerPool& pool = WorkerPool::instance();
-  const auto store = TraceStore::create();
-  for (int n = 0; n < 1000; ++n) store->record(make_trace_record("parent", "before"));
-  // Shared with the tasks, which may outlive a failed test body.
-  struct Shared {
-    std::atomic<bool> stop{false};
-    std::atomic<long> steps{0};
-    Counter stopped;
-  };
-  const auto shared = std::make_shared<Shared>();
-  const int readers = static_cast<int>(pool.worker_count());
-  for (int i = 0; i < readers; ++i) {
-    pool.submit(std::make_shared<FnTask>([shared, store] {
-      if (shared->stop.load()) {
-        shared->stopped.add();
-        return PoolTask::Step::Done;
-      }
-      for (int n = 0; n < 8; ++n) (void)store->snapshot();
-      shared->steps.fetch_add(1);
-      return PoolTask::Step::Yield;
-    }));
+// A sink that counts events and takes a while over each one under its lock,
+// as any sink that does some work per event would.
+class SlowCountingSink final : public TraceSink {
+ public:
+  void record(TraceRecordHandle event) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (char c : event->message()) mix_ = (mix_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    for (int i = 0; i < 200; ++i) mix_ = (mix_ ^ (mix_ >> 7)) * 0x100000001b3ull;
+    ++count_;
   }
-  const auto child = [&store] {
+  long count() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t mix_ = 0;
+  long count_ = 0;
+};
+
+// Background runs of many stages that each record one event, one after
+// another, until told to stop. Shared with the runs, which may outlive a
+// failed test body.
+struct RunChain : std::enable_shared_from_this<RunChain> {
+  std::shared_ptr<SlowCountingSink> sink = std::make_shared<SlowCountingSink>();
+  std::atomic<bool> stop{false};
+  std::atomic<long> runs{0};
+  Counter stopped;
+
+  void start() {
+    auto self = shared_from_this();
+    WorkerPool::instance().submit(std::make_shared<AsyncPipelineRun>(
+        std::vector<std::string>(500, "unknown"), NullBackend::cpu(), sink, Graph(), nullptr,
+        [self](AsyncOutcome) {
+          self->runs.fetch_add(1);
+          if (self->stop.load()) {
+            self->stopped.add();
+          } else {
+            self->start();
+          }
+        }));
+  }
+};
+
+// A child forked at any moment, while every worker of the process-wide pool
+// records background-run events into one sink (holding its mutex much of the
+// time), finds that sink unlocked, and a pool of its own that runs its
+// background runs. The parent's runs go on. A run recording outside the fork
+// handlers' reach would leave the mutex locked in some child, which would
+// hang; a pool taken over from the parent would never run the child's run.
+TEST(WorkerPoolForkTest, ChildFindsSinksUnlockedAndAFreshPool) {
+  const auto chain = std::make_shared<RunChain>();
+  const int chains = static_cast<int>(WorkerPool::instance().worker_count());
+  for (int i = 0; i < chains; ++i) chain->start();
+  const auto child = [&chain] {
+    const long before = chain->sink->count();
     Counter done;
-    WorkerPool::instance().submit(std::make_shared<FnTask>([&] {
-      store->record(make_trace_record("child", "in a fresh pool"));
-      done.add();
-      return PoolTask::Step::Done;
-    }));
+    WorkerPool::instance().submit(std::make_shared<AsyncPipelineRun>(
+        std::vector<std::string>{"unknown"}, NullBackend::cpu(), chain->sink, Graph(), nullptr,
+        [&done](AsyncOutcome) { done.add(); }));
     if (!done.wait_for(1)) return 2;
-    const std::vector<TraceRecordHandle> events = store->snapshot();
-    return events.size() == 1001 && events.back()->id() == "child" ? 0 : 3;
+    // The start event, the unknown stage's warning and the complete event.
+    return chain->sink->count() == before + 3 ? 0 : 3;
   };
   std::mt19937 rng(7);
   for (int i = 0; i < 40; ++i) {
@@ -477,12 +504,12 @@ TEST(WorkerPoolForkTest, ChildFindsStoresUnlockedAndAFreshPool) {
       break;
     }
   }
-  const long after_forks = shared->steps.load();
+  const long after_forks = chain->runs.load();
   const auto deadline = Clock::now() + kHangGuard;
-  while (shared->steps.load() < after_forks + 10 && Clock::now() < deadline) std::this_thread::yield();
-  EXPECT_GE(shared->steps.load(), after_forks + 10);
-  shared->stop.store(true);
-  EXPECT_TRUE(shared->stopped.wait_for(readers));
+  while (chain->runs.load() < after_forks + 4 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_GE(chain->runs.load(), after_forks + 4);
+  chain->stop.store(true);
+  EXPECT_TRUE(chain->stopped.wait_for(chains));
 }
 
 }  // namespace
