@@ -60,23 +60,24 @@ void forget_pool_in_child() noexcept {
   new (&g_instance_mutex) std::mutex;
 }
 
-// ForkQuiet's state: the threads inside a Scope, and whether a fork is under
-// way. Every access is sequentially consistent, so that of a thread entering
-// (count first, then flag) and a fork beginning (flag first, then count) at
-// least one sees the other.
+// ForkQuiet's state: the threads inside a Scope, and the forks under way (a
+// count rather than a flag, in case threads without the interpreter lock
+// fork at the same time). Every access is sequentially consistent, so that of
+// a thread entering (its count first, then the forks) and a fork beginning
+// (the forks first, then the count) at least one sees the other.
 constinit std::atomic<long> g_quiet_inside{0};
-constinit std::atomic<bool> g_forking{false};
+constinit std::atomic<int> g_forking{0};
 
 }  // namespace
 
 void ForkQuiet::enter() noexcept {
   for (;;) {
     g_quiet_inside.fetch_add(1);
-    if (!g_forking.load()) return;
+    if (g_forking.load() == 0) return;
     // A fork is under way: step back out of its way until it is done. It
     // lasts as long as the fork system call, so yielding is cheap enough.
     g_quiet_inside.fetch_sub(1);
-    while (g_forking.load()) std::this_thread::yield();
+    while (g_forking.load() != 0) std::this_thread::yield();
   }
 }
 
@@ -85,17 +86,17 @@ void ForkQuiet::leave() noexcept { g_quiet_inside.fetch_sub(1); }
 // In the thread calling fork(). Whoever is inside a Scope is in the middle
 // of a short change that waits for nothing, so this wait is short too.
 void ForkQuiet::before_fork() noexcept {
-  g_forking.store(true);
+  g_forking.fetch_add(1);
   while (g_quiet_inside.load() != 0) std::this_thread::yield();
 }
 
-void ForkQuiet::after_fork_in_parent() noexcept { g_forking.store(false); }
+void ForkQuiet::after_fork_in_parent() noexcept { g_forking.fetch_sub(1); }
 
 // The child has no other thread, so nobody is inside, whatever the count
 // says (a thread may have stepped in and back out while the fork began).
 void ForkQuiet::after_fork_in_child() noexcept {
   g_quiet_inside.store(0);
-  g_forking.store(false);
+  g_forking.store(0);
 }
 
 WorkerPool& WorkerPool::instance() {

@@ -30,7 +30,8 @@
 //     core: the child starts a fresh pool on first use and forgets the
 //     parent's runs (their futures belong to the parent's loop; the child
 //     leaks its copy of their Python references rather than release them),
-//     and no store mutex is held across the fork;
+//     and a fork waits for pool threads to finish any event they are
+//     appending, so no store is left locked or half-changed;
 //   - the gate below is reset in the child: its count of threads inside
 //     would otherwise still include delivery threads that did not survive,
 //     and the atexit hook would wait for them forever;
@@ -39,10 +40,10 @@
 //     the forking thread cannot find them half-changed, and CPython makes
 //     the interpreter lock itself anew in the child.
 // Python threads that record into a sink, or read it, hold the interpreter
-// lock for the whole call, store mutex included; one that forks holds the
-// lock too, so no other Python thread can be inside a store at that moment.
-// Only pool workers record without it, and the stores' own fork handlers
-// cover them.
+// lock for the whole call, store mutex included (nothing here releases the
+// lock around a store operation); one that forks holds the lock too, so no
+// other Python thread can be inside a store at that moment. Only pool
+// workers record without it, and they do so where a fork waits for them.
 #include "core/async_run.hpp"
 #include "core/worker_pool.hpp"
 #include "python/args.hpp"
