@@ -73,32 +73,7 @@ class Busy:
                 await asyncio.gather(*(self.pipeline.execute_async(self.ctx, graph) for _ in range(width)))
                 await asyncio.sleep(0.001)
 
-        async def first_runs_in_children(busy, children=20):
-    async def two():
-        t0 = time.perf_counter()
-        await busy.pipeline.execute_async(busy.ctx, busy.small)
-        t1 = time.perf_counter()
-        await busy.pipeline.execute_async(busy.ctx, busy.small)
-        return t1 - t0, time.perf_counter() - t1
-
-    first, second = [], []
-    for _ in range(children):
-        r, w = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            os.write(w, "{} {}".format(*asyncio.run(two())).encode())
-            os._exit(0)
-        os.close(w)
-        a, b = map(float, os.read(r, 100).split())
-        os.close(r)
-        os.waitpid(pid, 0)
-        first.append(a)
-        second.append(b)
-    f, s = statistics.median(first), statistics.median(second)
-    print(f"in a child: first execute_async {f * 1e6:7.0f} us, second {s * 1e6:5.0f} us (median of {children})")
-
-
-def main():
+        async def main():
             await asyncio.gather(stream(self.big, 1), stream(self.small, 8))
 
         asyncio.run(main())
@@ -187,6 +162,7 @@ def first_runs_in_children(busy, children=20):
 def main():
     # Make the pool, the fork handlers and the first sink exist before measuring.
     busy = Busy()
+
     async def first_run():
         await busy.pipeline.execute_async(busy.ctx, busy.small)
 
