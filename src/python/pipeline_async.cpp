@@ -61,8 +61,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
