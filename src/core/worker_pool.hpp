@@ -49,8 +49,9 @@ class PoolTask {
 // Scopes must be short and must never wait for anything held by a thread
 // that may fork: the thread calling fork() waits for every Scope to end, and
 // a Python thread forks with the interpreter lock held, so a Scope must never
-// need that lock. Threads holding the interpreter lock need no Scope: they
-// cannot be running while another Python thread forks.
+// need that lock, and a thread inside one must never fork itself. Threads
+// holding the interpreter lock need no Scope: they cannot be running while
+// another Python thread forks.
 class ForkQuiet {
  public:
   class Scope {
