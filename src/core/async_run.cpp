@@ -7,6 +7,27 @@
 
 namespace tessarin::core {
 
+namespace {
+
+// The run's trace store is shared with Python objects that a child process
+// made by fork() goes on using, so each event is appended inside a
+// ForkQuiet scope: a fork never finds its mutex held or its list
+// half-appended. Only the append is covered, so a fork never waits for a
+// stage (hashing a large graph takes a while) to end.
+class ForkQuietSink final : public TraceSink {
+ public:
+  explicit ForkQuietSink(TraceSink& inner) noexcept : inner_(inner) {}
+  void record(TraceRecordHandle event) override {
+    const ForkQuiet::Scope quiet;
+    inner_.record(std::move(event));
+  }
+
+ private:
+  TraceSink& inner_;
+};
+
+}  // namespace
+
 AsyncPipelineRun::AsyncPipelineRun(std::vector<std::string> stages, NullBackend backend,
                                    std::shared_ptr<TraceSink> trace, Graph graph,
                                    std::shared_ptr<const CancelSignal> cancel, Finish finish)
@@ -41,13 +62,14 @@ PoolTask::Step AsyncPipelineRun::resume() {
   // queue; looking again here spares a whole step of work nobody wants.
   if (cancel_ && cancel_->is_set()) return end(AsyncOutcome{});
 
+  ForkQuietSink trace(*trace_);
   const std::string count = std::to_string(stages_.size());
   if (next_step_ == 0) {
-    record_event(*trace_, "pipeline.async.start", "Executing async pipeline with " + count + " stages",
+    record_event(trace, "pipeline.async.start", "Executing async pipeline with " + count + " stages",
                  TraceLevel::Info);
   } else {
     const std::string& stage = stages_[next_step_ - 1];
-    const StageContext context{backend_, *trace_};
+    const StageContext context{backend_, trace};
     if (std::optional<CoreError> error = run_stage(stage, graph_, context)) {
       AsyncOutcome failed;
       failed.kind = AsyncOutcome::Kind::StageFailed;
@@ -58,7 +80,7 @@ PoolTask::Step AsyncPipelineRun::resume() {
   ++next_step_;
   if (next_step_ <= stages_.size()) return pause();  // the yield before the next stage
 
-  record_event(*trace_, "pipeline.async.complete", "Async pipeline completed successfully (" + count + " stages)",
+  record_event(trace, "pipeline.async.complete", "Async pipeline completed successfully (" + count + " stages)",
                TraceLevel::Info);
   AsyncOutcome completed;
   completed.kind = AsyncOutcome::Kind::Completed;

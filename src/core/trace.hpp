@@ -96,6 +96,15 @@ class TraceSink {
 // lock. It serves contexts whose events nobody can ever read (a context that
 // made its own private store): keeping their events would only grow memory
 // with every run. Its size() stays 0 and its snapshot() is empty.
+//
+// Across fork(): the child has only the thread that forked, so the mutex must
+// not be held by any other thread at that instant, or it would stay locked
+// in the child for good. Two kinds of thread use a store. Python threads hold
+// the interpreter lock for the whole call, mutex included, and a Python
+// thread forks only with that lock held, so none of them is inside a store
+// when one forks. Pool threads do not hold it; they append inside a ForkQuiet
+// scope (see worker_pool.hpp), which a fork waits for. Any other thread that
+// shares a store across a fork must do the same.
 class TraceStore final : public TraceSink {
  public:
   enum class Retention : std::uint8_t { Keep, Discard };

@@ -4,7 +4,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <new>
 #include <utility>
 
 // A forced unwind is a foreign exception: the reference a handler binds to it
@@ -38,14 +40,84 @@ TESSARIN_PASSES_FORCED_UNWIND bool run_step(PoolTask& task) {
   return false;
 }
 
+// The process-wide pool, made on first use. Both are constant-initialised
+// and trivially destructible, so nothing about them runs at exit.
+constinit std::mutex g_instance_mutex;
+constinit std::atomic<WorkerPool*> g_instance{nullptr};
+
+// Runs in a child process right after fork(), before anything else does. The
+// child has only the thread that forked: none of the pool's threads came
+// along, and whatever they were doing is gone with them. The parent's pool is
+// forgotten, not destroyed: destroying it would wait for threads that do not
+// exist (and std::thread would terminate the process), and releasing the
+// tasks and jobs it holds would run their destructors, which belong to the
+// parent's work (the binding's jobs hold Python objects of the parent's event
+// loop). So what the child inherited there is leaked, and its first use of
+// instance() starts a fresh pool. The mutex is made anew: another thread may
+// have held it, mid-way through creating the pool, at the instant of the fork.
+void forget_pool_in_child() noexcept {
+  g_instance.store(nullptr, std::memory_order_relaxed);
+  new (&g_instance_mutex) std::mutex;
+}
+
+// ForkQuiet's state: the threads inside a Scope, and the forks under way (a
+// count rather than a flag, in case threads without the interpreter lock
+// fork at the same time). Every access is sequentially consistent, so that of
+// a thread entering (its count first, then the forks) and a fork beginning
+// (the forks first, then the count) at least one sees the other.
+constinit std::atomic<long> g_quiet_inside{0};
+constinit std::atomic<int> g_forking{0};
+
 }  // namespace
 
+void ForkQuiet::enter() noexcept {
+  for (;;) {
+    g_quiet_inside.fetch_add(1);
+    if (g_forking.load() == 0) return;
+    // A fork is under way: step back out of its way until it is done. It
+    // lasts as long as the fork system call, so yielding is cheap enough.
+    g_quiet_inside.fetch_sub(1);
+    while (g_forking.load() != 0) std::this_thread::yield();
+  }
+}
+
+void ForkQuiet::leave() noexcept { g_quiet_inside.fetch_sub(1); }
+
+// In the thread calling fork(). Whoever is inside a Scope is in the middle
+// of a short change that waits for nothing, so this wait is short too.
+void ForkQuiet::before_fork() noexcept {
+  g_forking.fetch_add(1);
+  while (g_quiet_inside.load() != 0) std::this_thread::yield();
+}
+
+void ForkQuiet::after_fork_in_parent() noexcept { g_forking.fetch_sub(1); }
+
+// The child has no other thread, so nobody is inside, whatever the count
+// says (a thread may have stepped in and back out while the fork began).
+void ForkQuiet::after_fork_in_child() noexcept {
+  g_quiet_inside.store(0);
+  g_forking.store(0);
+}
+
 WorkerPool& WorkerPool::instance() {
-  // Leaked on purpose: the threads keep running until the process ends, and
-  // a static destructor joining them at exit could wait forever on a thread
-  // blocked in a job.
-  static WorkerPool* const pool = new WorkerPool(
-      std::max<std::size_t>(1, std::thread::hardware_concurrency()), 1);
+  if (WorkerPool* pool = g_instance.load(std::memory_order_acquire)) return *pool;
+  // Registered before the first pool exists, and outside the mutex: a fork
+  // on another thread keeps pthread_atfork waiting until it is done.
+  static const bool handlers_registered =
+      pthread_atfork(&ForkQuiet::before_fork, &ForkQuiet::after_fork_in_parent, [] {
+        ForkQuiet::after_fork_in_child();
+        forget_pool_in_child();
+      }) == 0;
+  (void)handlers_registered;
+  const std::lock_guard<std::mutex> lock(g_instance_mutex);
+  WorkerPool* pool = g_instance.load(std::memory_order_relaxed);
+  if (pool == nullptr) {
+    // Leaked on purpose: the threads keep running until the process ends,
+    // and a static destructor joining them at exit could wait forever on a
+    // thread blocked in a job.
+    pool = new WorkerPool(std::max<std::size_t>(1, std::thread::hardware_concurrency()), 1);
+    g_instance.store(pool, std::memory_order_release);
+  }
   return *pool;
 }
 

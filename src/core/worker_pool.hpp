@@ -38,6 +38,39 @@ class PoolTask {
   PoolTask& operator=(const PoolTask&) = default;
 };
 
+// Keeps fork() from catching a pool thread half-way through a change to
+// state that a child process inherits and goes on using (a trace store shared
+// with Python objects, above all: a mutex held at the instant of the fork
+// would stay locked in the child for good, and a half-appended list would be
+// broken). A pool thread makes each such change inside a Scope; the fork
+// handlers, registered with the process-wide pool, let a fork begin only
+// when no thread is inside one, and keep new ones waiting until it is done.
+//
+// Scopes must be short and must never wait for anything held by a thread
+// that may fork: the thread calling fork() waits for every Scope to end, and
+// a Python thread forks with the interpreter lock held, so a Scope must never
+// need that lock, and a thread inside one must never fork itself. Threads
+// holding the interpreter lock need no Scope: they cannot be running while
+// another Python thread forks.
+class ForkQuiet {
+ public:
+  class Scope {
+   public:
+    Scope() noexcept { enter(); }
+    ~Scope() { leave(); }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+  };
+
+ private:
+  friend class WorkerPool;
+  static void enter() noexcept;
+  static void leave() noexcept;
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept;
+  static void after_fork_in_child() noexcept;
+};
+
 // Worker threads for background tasks plus separate threads for short jobs
 // that may block (such as waiting for the interpreter lock to deliver a
 // result), so that a blocked delivery never holds up a worker and busy
@@ -52,9 +85,16 @@ class WorkerPool {
   // its threads throws std::system_error and the next call tries again. It is
   // never destroyed: its threads run until the process ends, and no static
   // destructor ever waits for them.
+  //
+  // A child made by fork() starts a fresh pool on its first call: the
+  // parent's pool, its threads, and the tasks and jobs in flight there stay
+  // behind in the parent, and the child leaks its copy of them untouched.
+  // The first call also registers the fork handlers of ForkQuiet.
   static WorkerPool& instance();
 
   // A private pool, for tests and tools. Counts of zero are raised to one.
+  // Unlike instance(), it is useless in a child made by fork(), which has
+  // none of its threads.
   // Throws std::system_error if a thread cannot be started (the threads
   // already started are stopped first).
   WorkerPool(std::size_t workers, std::size_t blocking_threads);

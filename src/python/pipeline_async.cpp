@@ -22,6 +22,28 @@
 //     it asks for the lock (taking the lock during finalization would end the
 //     thread with a forced unwind, or hang it). What is still in flight then
 //     is leaked on purpose.
+//
+// Across fork(), the child has only the thread that forked (which holds the
+// interpreter lock), so every lock and count it inherits must make sense
+// without the threads that are gone:
+//   - the worker pool and the trace stores look after themselves in the
+//     core: the child starts a fresh pool on first use and forgets the
+//     parent's runs (their futures belong to the parent's loop; the child
+//     leaks its copy of their Python references rather than release them),
+//     and a fork waits for pool threads to finish any event they are
+//     appending, so no store is left locked or half-changed;
+//   - the gate below is reset in the child: its count of threads inside
+//     would otherwise still include delivery threads that did not survive,
+//     and the atexit hook would wait for them forever;
+//   - the key cache of the parameter conversion, the cached modules and the
+//     type objects are only ever touched with the interpreter lock held, so
+//     the forking thread cannot find them half-changed, and CPython makes
+//     the interpreter lock itself anew in the child.
+// Python threads that record into a sink, or read it, hold the interpreter
+// lock for the whole call, store mutex included (nothing here releases the
+// lock around a store operation); one that forks holds the lock too, so no
+// other Python thread can be inside a store at that moment. Only pool
+// workers record without it, and they do so where a fork waits for them.
 #include "core/async_run.hpp"
 #include "core/worker_pool.hpp"
 #include "python/args.hpp"
@@ -32,11 +54,15 @@
 #include "python/pytype.hpp"
 
 #include <cxxabi.h>
+#include <pthread.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -48,6 +74,9 @@ using core::AsyncOutcome;
 using core::CancelSignal;
 
 // ------------------------------------------------------------ shutdown gate
+
+class InterpreterGate;
+InterpreterGate& gate();
 
 // Lets pool threads into the interpreter until the interpreter starts to shut
 // down. A thread passes the gate before it asks for the interpreter lock and
@@ -84,7 +113,32 @@ class InterpreterGate {
     return closed_;
   }
 
+  // Registers the fork handlers below for this gate; once.
+  void survive_fork() {
+    if (pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) != 0) {
+      throw std::system_error(errno, std::generic_category(), "pthread_atfork");
+    }
+  }
+
  private:
+  // Held across the fork, so that the child inherits a consistent state.
+  // Never waits long: no thread holds the mutex while waiting for the
+  // interpreter lock (a Pass is taken before asking for it), and close()
+  // releases it while it waits.
+  static void before_fork() noexcept { gate().mutex_.lock(); }
+  static void after_fork_in_parent() noexcept { gate().mutex_.unlock(); }
+  // None of the threads counted inside exists in the child. Whether the gate
+  // is closed carries over: a child forked during shutdown is shutting down
+  // too. The mutex and condition variable are made anew rather than
+  // released, since a thread that no longer exists may be waiting on the
+  // condition variable.
+  static void after_fork_in_child() noexcept {
+    InterpreterGate& g = gate();
+    new (&g.mutex_) std::mutex;
+    new (&g.left_) std::condition_variable;
+    g.inside_ = 0;
+  }
+
   bool enter() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return false;
@@ -104,8 +158,13 @@ class InterpreterGate {
 
 InterpreterGate& gate() {
   // Leaked: pool threads may still look at it while the process exits, after
-  // static destructors have run.
-  static InterpreterGate* const instance = new InterpreterGate;
+  // static destructors have run. Made with the interpreter lock held, before
+  // the first delivery thread can exist.
+  static InterpreterGate* const instance = [] {
+    auto* made = new InterpreterGate;
+    made->survive_fork();
+    return made;
+  }();
   return *instance;
 }
 
@@ -298,27 +357,6 @@ Ref outcome_value(AsyncOutcome& outcome) {
   throw InternalError("a cancelled run has no value to deliver");
 }
 
-// True when the pending error says the loop is closed (the loop's owner
-// closed it while the run was in flight): nobody can ever see that future
-// complete, so there is nothing worth reporting. The error is then cleared;
-// otherwise it stays pending.
-bool clear_if_loop_closed(PyObject* loop) {
-  if (PyErr_ExceptionMatches(PyExc_RuntimeError) == 0) return false;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref closed = Ref::steal(PyObject_CallMethod(loop, "is_closed", nullptr));
-  const int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
-  if (is_closed == 1) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return true;
-  }
-  PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  return false;
-}
-
 // Hands the outcome to the loop; with the interpreter lock held. Any Python
 // error is left pending for the caller to report.
 void deliver_locked(const RunHandles& run, AsyncOutcome& outcome) {
@@ -337,8 +375,11 @@ void deliver_locked(const RunHandles& run, AsyncOutcome& outcome) {
   if (!args) throw_python_error();
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs || PyDict_SetItemString(kwargs.get(), "context", Py_None) != 0) throw_python_error();
+  // On a loop closed while the run was in flight this raises RuntimeError.
+  // It goes to the caller's report like any other error: nobody can ever see
+  // that future complete, so the report is the only sign that work was lost.
   Ref handle = Ref::steal(PyObject_Call(schedule.get(), args.get(), kwargs.get()));
-  if (!handle && !clear_if_loop_closed(run.loop)) throw_python_error();
+  if (!handle) throw_python_error();
 }
 
 // The blocking job that ends every run: delivers a finished outcome, or only

@@ -1,13 +1,20 @@
 #include "core/worker_pool.hpp"
 
+#include "core/async_run.hpp"
+#include "core/trace.hpp"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -401,6 +408,108 @@ TEST(WorkerPoolTest, DestroyingAPrivatePoolDropsUnfinishedWork) {
     ASSERT_TRUE(spinning.wait_for(1));
   }
   EXPECT_TRUE(spinner_watch.expired());
+}
+
+// Forks the process; the child runs `body` and ends with its result as the
+// exit status. Returns that status, or -1 if the child did not end within
+// the time limit (it is killed then) or was killed by a signal.
+int status_of_child(const std::function<int()>& body, std::chrono::seconds limit = std::chrono::seconds{10}) {
+  const pid_t pid = fork();
+  if (pid == -1) return -1;
+  if (pid == 0) _exit(body());
+  const auto deadline = Clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A sink that counts events and takes a while over each one under its lock,
+// as any sink that does some work per event would.
+class SlowCountingSink final : public TraceSink {
+ public:
+  void record(TraceRecordHandle event) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (char c : event->message()) mix_ = (mix_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    for (int i = 0; i < 200; ++i) mix_ = (mix_ ^ (mix_ >> 7)) * 0x100000001b3ull;
+    ++count_;
+  }
+  long count() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t mix_ = 0;
+  long count_ = 0;
+};
+
+// Background runs of many stages that each record one event, one after
+// another, until told to stop. Shared with the runs, which may outlive a
+// failed test body.
+struct RunChain : std::enable_shared_from_this<RunChain> {
+  std::shared_ptr<SlowCountingSink> sink = std::make_shared<SlowCountingSink>();
+  std::atomic<bool> stop{false};
+  std::atomic<long> runs{0};
+  Counter stopped;
+
+  void start() {
+    auto self = shared_from_this();
+    WorkerPool::instance().submit(std::make_shared<AsyncPipelineRun>(
+        std::vector<std::string>(500, "unknown"), NullBackend::cpu(), sink, Graph(), nullptr,
+        [self](AsyncOutcome) {
+          self->runs.fetch_add(1);
+          if (self->stop.load()) {
+            self->stopped.add();
+          } else {
+            self->start();
+          }
+        }));
+  }
+};
+
+// A child forked at any moment, while every worker of the process-wide pool
+// records background-run events into one sink (holding its mutex much of the
+// time), finds that sink unlocked, and a pool of its own that runs its
+// background runs. The parent's runs go on. A run recording outside the fork
+// handlers' reach would leave the mutex locked in some child, which would
+// hang; a pool taken over from the parent would never run the child's run.
+TEST(WorkerPoolForkTest, ChildFindsSinksUnlockedAndAFreshPool) {
+  const auto chain = std::make_shared<RunChain>();
+  const int chains = static_cast<int>(WorkerPool::instance().worker_count());
+  for (int i = 0; i < chains; ++i) chain->start();
+  const auto child = [&chain] {
+    const long before = chain->sink->count();
+    Counter done;
+    WorkerPool::instance().submit(std::make_shared<AsyncPipelineRun>(
+        std::vector<std::string>{"unknown"}, NullBackend::cpu(), chain->sink, Graph(), nullptr,
+        [&done](AsyncOutcome) { done.add(); }));
+    if (!done.wait_for(1)) return 2;
+    // The start event, the unknown stage's warning and the complete event.
+    return chain->sink->count() == before + 3 ? 0 : 3;
+  };
+  std::mt19937 rng(7);
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+    const int status = status_of_child(child);
+    if (status != 0) {
+      ADD_FAILURE() << "fork " << i << ": child status " << status;
+      break;
+    }
+  }
+  const long after_forks = chain->runs.load();
+  const auto deadline = Clock::now() + kHangGuard;
+  while (chain->runs.load() < after_forks + 4 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_GE(chain->runs.load(), after_forks + 4);
+  chain->stop.store(true);
+  EXPECT_TRUE(chain->stopped.wait_for(chains));
 }
 
 }  // namespace
