@@ -55,7 +55,10 @@ PyObject* level_richcompare(PyObject* self, PyObject* other, int op) {
   } else {
     right = PyLong_AsLongLong(other);
     if (right == -1 && PyErr_Occurred() != nullptr) {
-      // Not an integer, or one outside the signed 64-bit range.
+      // Not an integer, or one outside the signed 64-bit range: the
+      // interpreter's fallback decides. An interrupt or exit raised by an
+      // __index__ is not an answer to the comparison and propagates.
+      if (!pending_error_is_ordinary()) return nullptr;
       PyErr_Clear();
       Py_RETURN_NOTIMPLEMENTED;
     }
@@ -264,7 +267,9 @@ PyObject* sink_events(PyObject* self, PyObject*) {
     std::vector<TraceRecordHandle> snapshot = store_of(self).snapshot();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snapshot.size())));
     if (!list) throw_python_error();
+    SignalPacer pacer;
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
+      pacer.step();
       PyObject* event = new_trace_event(std::move(snapshot[i]));
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), event);  // steals `event`
     }
