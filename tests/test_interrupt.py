@@ -1,0 +1,170 @@
+"""Ctrl-C during calls that hold the interpreter lock for long.
+
+Each case runs in a child process. The child builds a workload, times how
+long the call takes uninterrupted (or, for a pipeline run of many seconds,
+one stage of it), tells the parent, and starts the call again; the parent
+sends a real SIGINT a tenth of that time later. The call must end in
+KeyboardInterrupt long before it could have completed, leave its receiver
+and sink as they were (a run keeps the events it recorded, and only those),
+and keep no memory. There is no absolute time limit: everything is relative
+to the same machine's speed in the same process.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="needs POSIX signals")
+
+PRELUDE = textwrap.dedent(
+    """
+    import gc, json, sys, time, tracemalloc
+    import tessarin as t
+
+    def interrupted(call, full, after=None):
+        # The parent interrupts the call `after` seconds after this line, by
+        # default a tenth of `full`.
+        print(json.dumps({"after": full / 10 if after is None else after}), flush=True)
+        start = time.perf_counter()
+        try:
+            call()
+        except KeyboardInterrupt:
+            return time.perf_counter() - start
+        raise AssertionError("the call completed")
+
+    def timed(call):
+        start = time.perf_counter()
+        call()
+        return time.perf_counter() - start
+
+    def traced(call, full):
+        # Python memory held after an interrupted call that built objects.
+        gc.collect()
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        elapsed = interrupted(call, full)
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - before
+        tracemalloc.stop()
+        return elapsed, kept
+
+    def big_graph():
+        # About 256 MB of canonical bytes in four nodes, plus one small one.
+        blob = t.ModelConfig("blob", "1").with_param("b", "x" * (64 << 20))
+        graph = t.BuildGraph()
+        for i in range(4):
+            graph.add_node("n%d" % i, blob)
+        graph.add_node("last", t.ModelConfig("c", "1"))
+        return graph
+    """
+)
+
+CASES = {
+    "stable_hash": """
+        graph = big_graph()
+        expected = graph.stable_hash()
+        full = timed(graph.stable_hash)
+        elapsed = interrupted(graph.stable_hash, full)
+        unchanged = graph.stable_hash() == expected
+        graph.add_node("after", t.ModelConfig("c", "1"))  # the access flag was released
+        report = {"elapsed": elapsed, "estimate": full, "unchanged": unchanged and len(graph) == 6}
+    """,
+    "repr": """
+        graph = big_graph()
+        expected = repr(graph)
+        full = timed(lambda: repr(graph))
+        elapsed = interrupted(lambda: repr(graph), full)
+        report = {"elapsed": elapsed, "estimate": full, "unchanged": repr(graph) == expected}
+    """,
+    "nodes": """
+        graph = t.BuildGraph()
+        config = t.ModelConfig("c", "1").with_param("shape", [1, 2, 3])
+        for i in range(1_000_000):
+            graph.add_node("n", config)
+        expected = graph.stable_hash()
+        full = timed(lambda: graph.nodes)
+        elapsed, kept = traced(lambda: graph.nodes, full)
+        report = {"elapsed": elapsed, "estimate": full, "kept": kept,
+                  "unchanged": graph.stable_hash() == expected and len(graph) == 1_000_000}
+    """,
+    "events": """
+        sink = t.InMemoryTraceSink()
+        event = t.TraceEvent("id", "message")
+        for i in range(3_000_000):
+            sink.record(event)
+        full = timed(sink.events)
+        elapsed, kept = traced(sink.events, full)
+        last = sink.events()[-1]
+        report = {"elapsed": elapsed, "estimate": full, "kept": kept,
+                  "unchanged": len(sink) == 3_000_000 and (last.id, last.message) == ("id", "message")}
+    """,
+    # A run of many seconds: a hundred hashing stages over the big graph,
+    # interrupted during its third stage or so. The estimate is the time of
+    # one stage times the number of stages.
+    "execute": """
+        graph = big_graph()
+        expected = graph.stable_hash()
+        stages = 100
+        pipeline = t.BuildPipeline()
+        for i in range(stages):
+            pipeline = pipeline.with_stage("hashing")
+        one = timed(lambda: t.BuildPipeline.for_inference().execute(t.BuildContext.with_null_backend(), graph))
+        sink = t.InMemoryTraceSink()
+        run = lambda: pipeline.execute(t.BuildContext(t.NullBackend.cpu(), sink), graph)
+        full = one * stages
+        elapsed = interrupted(run, full, after=2.5 * one)
+        recorded = [(e.id, e.message) for e in sink.events()]
+        time.sleep(0.05)
+        prefix = [("pipeline.start", "Executing pipeline with %d stages" % stages)]
+        for i in range(1, stages + 1):
+            prefix.append(("stage.hashing.start", "Starting stage 'hashing' (%d/%d)" % (i, stages)))
+            prefix.append(("stage.hashing", "computed graph hash: " + expected))
+        report = {"elapsed": elapsed, "estimate": full,
+                  "unchanged": graph.stable_hash() == expected,
+                  "events": len(recorded), "stages": stages,
+                  "prefix": recorded == prefix[:len(recorded)],
+                  "nothing_more": len(sink) == len(recorded)}
+    """,
+}
+
+
+def run_case(name):
+    code = PRELUDE + textwrap.dedent(CASES[name]) + "\nprint(json.dumps(report), flush=True)\n"
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        line = child.stdout.readline()
+        if not line:
+            raise AssertionError(child.communicate(timeout=60)[1])
+        time.sleep(json.loads(line)["after"])
+        os.kill(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=600)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    return json.loads(out.splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_sigint_ends_the_call_early_and_changes_nothing(name):
+    report = run_case(name)
+    # Interrupted at most a tenth of the way in; finishing the work would
+    # take ten times as long. Half of the whole leaves room for a busy machine.
+    assert report["elapsed"] < report["estimate"] / 2, report
+    assert report["unchanged"], report
+    # Objects made before the interrupt are all released again.
+    assert report.get("kept", 0) < 1 << 16, report
+    if name == "execute":
+        # The events recorded until the interrupt, exactly as a full run
+        # records them, and nothing after it: no completion event.
+        assert 1 <= report["events"] < report["stages"], report
+        assert report["prefix"] and report["nothing_more"], report
