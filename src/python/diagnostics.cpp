@@ -270,8 +270,7 @@ PyObject* sink_events(PyObject* self, PyObject*) {
     // an interrupt waiting for long.
     const core::TraceStore& store = store_of(self);
     const std::size_t count = store.size();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) throw_python_error();
+    Ref list = Ref::steal(new_list_to_fill(static_cast<Py_ssize_t>(count)));
     std::vector<TraceRecordHandle> batch;
     batch.reserve(std::min(count, SignalPacer::kItems));  // nothing to allocate under the mutex
     for (std::size_t begin = 0; begin < count; begin += SignalPacer::kItems) {
@@ -284,7 +283,7 @@ PyObject* sink_events(PyObject* self, PyObject*) {
       }
       check_signals();
     }
-    return list.release();
+    return finish_list(list.release());
   });
 }
 

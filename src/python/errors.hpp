@@ -107,6 +107,14 @@ class SignalPacer {
   std::size_t bytes_ = 0;
 };
 
+// A new list of `size` empty slots, to be filled in place by a loop that
+// checks for signals, and hidden from the garbage collector meanwhile: a
+// signal handler (or, since 3.12, a collection started by the check) runs
+// user code, which must never find a list with empty slots through
+// gc.get_objects() or gc.get_referrers(). finish_list() shows it again.
+PyObject* new_list_to_fill(Py_ssize_t size);
+PyObject* finish_list(PyObject* list) noexcept;
+
 // The name a TypeError message uses for an object's type ("int", "ModelConfig").
 std::string type_name_of(PyObject* obj);
 

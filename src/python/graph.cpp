@@ -355,8 +355,7 @@ PyObject* build_graph_get_nodes(PyObject* self, void*) {
     GraphData& data = graph_of(self);
     SharedAccess read(data.access);
     const core::Graph& graph = data.graph;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(graph.node_count())));
-    if (!list) throw_python_error();
+    Ref list = Ref::steal(new_list_to_fill(static_cast<Py_ssize_t>(graph.node_count())));
     SignalPacer pacer;
     for (std::size_t i = 0; i < graph.node_count(); ++i) {
       const core::NodeRecord record = graph.node(i);
@@ -369,7 +368,7 @@ PyObject* build_graph_get_nodes(PyObject* self, void*) {
           new_instance<NodeData>(graph_node_type(), record.id, std::string(record.name), std::move(config));
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), node);
     }
-    return list.release();
+    return finish_list(list.release());
   });
 }
 
