@@ -9,7 +9,6 @@
 #include "python/python.hpp"
 #include "python/validation.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 namespace tessarin::py {
@@ -71,13 +70,11 @@ const ClassEntry kClasses[] = {
 // The feature flags are constants of this build: nothing is probed.
 const char* const kFlags[] = {"HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"};
 
-constexpr std::int64_t kNoInterpreter = -1;
 // CPython numbers interpreters from 0 in creation order, and the main
 // interpreter is always the first one created (again 0 after a finalization
 // and a new initialization). The limited API has no call that names the main
 // interpreter, but its identifier is this one.
 constexpr std::int64_t kMainInterpreter = 0;
-std::atomic<std::int64_t> g_interpreter{kNoInterpreter};
 PyObject* g_module = nullptr;
 
 const char kSubInterpreterRefused[] =
@@ -115,12 +112,9 @@ PyObject* init_module() {
   // Only the main interpreter may hold the module, whichever interpreter
   // asks first: the type objects, the caches and the thread states of
   // background deliveries all belong to one interpreter, and the main one is
-  // the only one whose thread state foreign threads can take.
+  // the only one whose thread state foreign threads can take. Being a fixed
+  // identifier, it needs no record of who came first.
   if (id != kMainInterpreter) raise(PyExc_ImportError, kSubInterpreterRefused);
-  std::int64_t expected = kNoInterpreter;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    raise(PyExc_ImportError, kSubInterpreterRefused);
-  }
   if (g_module != nullptr) {
     // The interpreter files every module it loads from this definition in
     // its own per-interpreter table, which lives exactly as long as the
