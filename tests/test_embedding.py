@@ -1,11 +1,6 @@
-"""An application embedding the interpreter: finalize, initialize again, import again.
-
-A small C program, built here against the libpython of the interpreter that
-runs the suite, initializes the interpreter, uses every part of the module
-that keeps something for later (types, parameter conversion, a synchronous
-and an asynchronous run), finalizes, and then twice more initializes a new
-interpreter that tries to import the module and finalizes it.
-"""
+"""An application embedding Python finalizes the interpreter, initializes a
+new one and imports the module again (a C program built against the
+libpython of the interpreter running the suite)."""
 
 import os
 import shutil
@@ -22,7 +17,6 @@ PROGRAM = r"""
 #include <Python.h>
 #include <stdio.h>
 
-/* argv[1]: the script of the first interpreter; argv[2]: of every later one. */
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   for (int round = 0; round < 3; ++round) {
@@ -35,6 +29,8 @@ int main(int argc, char** argv) {
 }
 """
 
+# Uses everything that keeps something for later: types, the conversion's
+# caches, and the thread states of background deliveries.
 FIRST = textwrap.dedent(
     """
     import asyncio
@@ -74,10 +70,8 @@ def build_program(tmp_path):
         pytest.skip("no C compiler")
     libdir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION") or sysconfig.get_config_var("VERSION")
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not libdir:
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not os.path.exists(f"{libdir}/libpython{version}.so"):
         pytest.skip("this interpreter has no shared libpython")
-    if not os.path.exists(os.path.join(libdir, f"libpython{version}.so")):
-        pytest.skip("libpython not found")
     source = tmp_path / "embed.c"
     source.write_text(PROGRAM)
     program = tmp_path / "embed"
@@ -99,11 +93,9 @@ def test_import_after_finalize_and_initialize_is_refused_cleanly(tmp_path):
     config = tessarin.ModelConfig("c", "1").with_param("p", {"list": [1, 2.5, None], "t": (True, "x")})
     graph = tessarin.BuildGraph()
     graph.add_node("n", config)
-    # Six events from the synchronous run, four from each background run.
-    refused = (
-        "refused: tessarin cannot be imported again after the interpreter that first imported it was finalized"
-    )
+    refused = "refused: tessarin cannot be imported again after the interpreter that first imported it was finalized"
     lines = out.stdout.splitlines()
+    # Six events from the synchronous run, four from each background run.
     assert lines[0] == "first: 18 " + graph.stable_hash()[:8], lines
     assert len(lines) == 4 and lines[1].startswith(refused) and lines[2].startswith(refused), lines
     assert lines[3] == "clean exit"
