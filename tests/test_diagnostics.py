@@ -115,6 +115,31 @@ def test_level_equality_table(level, other, equal):
     assert (other != level) is (not equal)
 
 
+class Stop(BaseException):
+    """Neither an Exception nor an interrupt, and still not to be swallowed."""
+
+
+class Raising:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit, Stop])
+@pytest.mark.parametrize("op", [operator.eq, operator.ne])
+def test_level_equality_lets_interrupts_and_exits_through(exc, op):
+    # Ordinary exceptions from the integer conversion give NotImplemented
+    # (the table above); these ones propagate as they are, either side.
+    raised = exc("from __index__")
+    other = Raising(raised)
+    for left, right in [(TraceLevel.Warn, other), (other, TraceLevel.Warn)]:
+        with pytest.raises(exc) as info:
+            op(left, right)
+        assert info.value is raised
+
+
 @given(st.integers(min_value=-(2**70), max_value=2**70))
 def test_level_equality_against_any_int(n):
     for name, value in LEVELS:

@@ -467,6 +467,34 @@ def test_metadata_conversion_failure_leaves_node_unchanged():
     assert node.metadata == {"a": 1}
 
 
+@pytest.mark.parametrize("value", ["attention", 7, [1, 2.5, None], {"k": [True, "x"]}])
+def test_with_metadata_out_of_memory_at_every_step_leaves_the_node_unchanged(value):
+    # Python's allocators fail from the n-th allocation of the call on, for
+    # n = 0, 1, 2, ... until the call gets through. Wherever it fails, the
+    # receiver must be exactly as before.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation failure injection in this interpreter")
+    node = GraphNode(NodeId(1), "n", config("c")).with_metadata("old", [1, 2])
+    before = node.metadata
+    failures = 0
+    for start in range(10_000):
+        result = None
+        testcapi.set_nomemory(start, 0)
+        try:
+            result = node.with_metadata("key", value)
+        except (MemoryError, ValueError):
+            pass
+        finally:
+            testcapi.remove_mem_hooks()
+        if result is not None:
+            break
+        failures += 1
+        assert node.metadata == before, start
+    assert failures > 0
+    assert node.metadata == result.metadata == {**before, "key": value}
+
+
 @pytest.mark.parametrize(
     "touch, expected",
     [

@@ -105,3 +105,35 @@ def test_subinterpreter_import_fails():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "sub-interpreters" in out.stdout
+
+
+def test_only_the_main_interpreter_imports_whichever_asks_first():
+    # A legacy sub-interpreter asks first, then the main interpreter, then a
+    # sub-interpreter again. Since 3.12 CPython may refuse the single-phase
+    # module in a sub-interpreter before the module's own check runs; either
+    # refusal is an ImportError about sub-interpreters.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no sub-interpreter support in this interpreter")
+    attempt = (
+        "try:\n"
+        "    import tessarin\n"
+        "except ImportError as e:\n"
+        "    print('refused:', e, flush=True)\n"
+        "else:\n"
+        "    print('imported', flush=True)\n"
+    )
+    code = (
+        "import _testcapi, sys\n"
+        f"_testcapi.run_in_subinterp({attempt!r})\n"
+        "import tessarin\n"
+        "print('main:', tessarin.BuildGraph().stable_hash()[:8], flush=True)\n"
+        f"_testcapi.run_in_subinterp({attempt!r})\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) == 3, out
+    assert lines[1] == "main: e3b0c442"
+    for line in (lines[0], lines[2]):
+        assert line.startswith("refused:") and "sub" in line and "interpreters" in line, line

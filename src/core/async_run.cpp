@@ -70,7 +70,10 @@ PoolTask::Step AsyncPipelineRun::resume() {
   } else {
     const std::string& stage = stages_[next_step_ - 1];
     const StageContext context{backend_, trace};
-    if (std::optional<CoreError> error = run_stage(stage, graph_, context)) {
+    // No interrupt check here: a background run is stopped by its
+    // cancellation signal, so a stage either succeeds or fails.
+    StageResult result = run_stage(stage, graph_, context);
+    if (CoreError* error = std::get_if<CoreError>(&result)) {
       AsyncOutcome failed;
       failed.kind = AsyncOutcome::Kind::StageFailed;
       failed.message = StageFailure{stage, std::move(*error)}.message();

@@ -126,21 +126,72 @@ bool Graph::node_config(std::size_t position, ModelConfig& out) const {
   return parse_canonical_config(node(position).config_json, out);
 }
 
-std::array<std::uint8_t, 32> Graph::stable_digest() const noexcept {
+namespace {
+
+// Feeds a hash in slices, asking the interrupt check whenever another
+// kInterruptCheckBytes have gone in since it last asked. Without a check the
+// bytes go in whole.
+class CheckedFeed {
+ public:
+  CheckedFeed(Sha256& sha, InterruptCheck check) noexcept : sha_(sha), check_(check) {}
+
+  // False once the check asked to stop; nothing more is fed then.
+  bool feed(const void* data, std::size_t size) {
+    if (check_ == nullptr) {
+      sha_.update(data, size);
+      return true;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size != 0) {
+      if (since_check_ >= kInterruptCheckBytes) {
+        if (check_()) return false;
+        since_check_ = 0;
+      }
+      const std::size_t slice = std::min(size, kInterruptCheckBytes - since_check_);
+      sha_.update(bytes, slice);
+      bytes += slice;
+      size -= slice;
+      since_check_ += slice;
+    }
+    return true;
+  }
+
+ private:
+  Sha256& sha_;
+  InterruptCheck check_;
+  std::size_t since_check_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::array<std::uint8_t, 32>> Graph::stable_digest(InterruptCheck check) const {
   Sha256 sha;
-  for (const ChunkRef& chunk : chunks_) sha.update(chunk.bytes.get(), chunk.used);
+  CheckedFeed feed(sha, check);
+  for (const ChunkRef& chunk : chunks_) {
+    if (!feed.feed(chunk.bytes.get(), chunk.used)) return std::nullopt;
+  }
   if constexpr (std::endian::native == std::endian::little) {
-    sha.update(edges_.data(), edges_.size() * sizeof(GraphEdge));
+    if (!feed.feed(edges_.data(), edges_.size() * sizeof(GraphEdge))) return std::nullopt;
   } else {
     for (const GraphEdge& edge : edges_) {
-      sha.update_u64_le(edge.from);
-      sha.update_u64_le(edge.to);
+      unsigned char pair[16];
+      store_u64_le(pair, edge.from);
+      store_u64_le(pair + 8, edge.to);
+      if (!feed.feed(pair, sizeof pair)) return std::nullopt;
     }
   }
   return sha.finish();
 }
 
+std::array<std::uint8_t, 32> Graph::stable_digest() const noexcept { return *stable_digest(nullptr); }
+
 std::string Graph::stable_hash() const { return sha256_hex(stable_digest()); }
+
+std::optional<std::string> Graph::stable_hash(InterruptCheck check) const {
+  std::optional<std::array<std::uint8_t, 32>> digest = stable_digest(check);
+  if (!digest) return std::nullopt;
+  return sha256_hex(*digest);
+}
 
 std::size_t Graph::arena_capacity() const noexcept {
   std::size_t total = 0;

@@ -21,6 +21,7 @@
 // growing: see append_bytes in graph.cpp for why that is race-free.
 #pragma once
 
+#include "core/interrupt.hpp"
 #include "core/param_value.hpp"
 
 #include <array>
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -87,6 +89,10 @@ class Graph {
   std::array<std::uint8_t, 32> stable_digest() const noexcept;
   // The digest as 64 lowercase hexadecimal digits.
   std::string stable_hash() const;
+  // The same two, asking `check` after every kInterruptCheckBytes hashed
+  // bytes; nullopt as soon as it answers true. A null check is never asked.
+  std::optional<std::array<std::uint8_t, 32>> stable_digest(InterruptCheck check) const;
+  std::optional<std::string> stable_hash(InterruptCheck check) const;
 
   // Bytes of arena memory held by this graph's chunks (capacity, shared or
   // not); for tests and memory accounting.

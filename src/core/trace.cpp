@@ -65,6 +65,12 @@ std::vector<TraceRecordHandle> TraceStore::snapshot() const {
   return std::vector<TraceRecordHandle>(events_.begin(), events_.end());
 }
 
+void TraceStore::copy(std::size_t begin, std::size_t end, std::vector<TraceRecordHandle>& out) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  out.insert(out.end(), events_.begin() + static_cast<std::ptrdiff_t>(begin),
+             events_.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
 std::size_t TraceStore::size() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   return events_.size();

@@ -125,6 +125,13 @@ class TraceStore final : public TraceSink {
   // Number of records kept so far.
   std::size_t size() const;
 
+  // Appends to `out` the records at positions [begin, end), oldest first;
+  // `end` must not exceed a size() read earlier. Records are only ever
+  // appended, so the first size() records never change: copying them a
+  // batch at a time yields exactly the snapshot of the moment size() was
+  // read, while each batch holds the mutex only briefly.
+  void copy(std::size_t begin, std::size_t end, std::vector<TraceRecordHandle>& out) const;
+
   Retention retention() const noexcept { return retention_; }
 
  private:

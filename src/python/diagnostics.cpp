@@ -5,6 +5,7 @@
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,7 +56,10 @@ PyObject* level_richcompare(PyObject* self, PyObject* other, int op) {
   } else {
     right = PyLong_AsLongLong(other);
     if (right == -1 && PyErr_Occurred() != nullptr) {
-      // Not an integer, or one outside the signed 64-bit range.
+      // Not an integer, or one outside the signed 64-bit range: the
+      // interpreter's fallback decides. An interrupt or exit raised by an
+      // __index__ is not an answer to the comparison and propagates.
+      if (!pending_error_is_ordinary()) return nullptr;
       PyErr_Clear();
       Py_RETURN_NOTIMPLEMENTED;
     }
@@ -259,16 +263,27 @@ PyObject* sink_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* sink_events(PyObject* self, PyObject*) {
   return boundary<PyObject*>(nullptr, [&] {
-    // The snapshot is taken under the store's mutex; the Python objects are
-    // made afterwards, without it.
-    std::vector<TraceRecordHandle> snapshot = store_of(self).snapshot();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snapshot.size())));
-    if (!list) throw_python_error();
-    for (std::size_t i = 0; i < snapshot.size(); ++i) {
-      PyObject* event = new_trace_event(std::move(snapshot[i]));
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), event);  // steals `event`
+    // The snapshot is the first `count` records, which never change. They
+    // are copied out a batch at a time, each batch under the store's mutex
+    // and turned into Python objects without it, with a look for Ctrl-C
+    // after each batch: ten million events neither hold the mutex nor keep
+    // an interrupt waiting for long.
+    const core::TraceStore& store = store_of(self);
+    const std::size_t count = store.size();
+    Ref list = Ref::steal(new_list_to_fill(static_cast<Py_ssize_t>(count)));
+    std::vector<TraceRecordHandle> batch;
+    batch.reserve(std::min(count, SignalPacer::kItems));  // nothing to allocate under the mutex
+    for (std::size_t begin = 0; begin < count; begin += SignalPacer::kItems) {
+      const std::size_t end = std::min(count, begin + SignalPacer::kItems);
+      batch.clear();
+      store.copy(begin, end, batch);
+      for (std::size_t i = begin; i < end; ++i) {
+        PyObject* event = new_trace_event(std::move(batch[i - begin]));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), event);  // steals `event`
+      }
+      check_signals();
     }
-    return list.release();
+    return finish_list(list.release());
   });
 }
 

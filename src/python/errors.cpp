@@ -69,6 +69,26 @@ void set_error_from_current_exception() {
   }
 }
 
+bool pending_error_is_ordinary() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
+void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw_python_error();
+}
+
+PyObject* new_list_to_fill(Py_ssize_t size) {
+  PyObject* list = PyList_New(size);
+  if (list == nullptr) throw_python_error();
+  PyObject_GC_UnTrack(list);
+  return list;
+}
+
+PyObject* finish_list(PyObject* list) noexcept {
+  PyObject_GC_Track(list);
+  return list;
+}
+
 std::string type_name_of(PyObject* obj) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (name && PyUnicode_Check(name.get())) {

@@ -14,6 +14,7 @@
 
 #include <cxxabi.h>
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -61,6 +62,58 @@ R boundary(R on_error, F&& body) {
     return on_error;
   }
 }
+
+// True when the pending exception is an ordinary `Exception`, which a caller
+// may clear (or turn into its own message). False for the others
+// (KeyboardInterrupt, SystemExit, any BaseException outside Exception): they
+// must propagate unchanged. Requires a pending exception.
+bool pending_error_is_ordinary();
+
+// ---------------------------------------------------------------- interrupts
+//
+// Calls that hold the interpreter lock for long (hashing a large graph, a
+// synchronous pipeline run, getters copying millions of items out) run the
+// handlers of pending signals at bounded intervals, so that Ctrl-C answers
+// within a fraction of a second. The exception a handler raises propagates
+// as it is: never wrapped, never cleared.
+
+// Runs the pending signal handlers. True when one raised; its exception is
+// then pending. This is the core's InterruptCheck on interpreter threads.
+bool python_signal_raised();
+
+// The same for binding loops: throws PythonError when a handler raised.
+void check_signals();
+
+// Paces check_signals() in a loop that creates Python objects: it asks after
+// every kItems items or kBytes bytes of copied data, whichever comes first,
+// which keeps the checks far below a thousandth of the loop's cost.
+class SignalPacer {
+ public:
+  static constexpr std::size_t kItems = 4096;
+  static constexpr std::size_t kBytes = std::size_t{4} << 20;
+
+  void step(std::size_t bytes = 0) {
+    ++items_;
+    bytes_ += bytes;
+    if (items_ >= kItems || bytes_ >= kBytes) {
+      items_ = 0;
+      bytes_ = 0;
+      check_signals();
+    }
+  }
+
+ private:
+  std::size_t items_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+// A new list of `size` empty slots, to be filled in place by a loop that
+// checks for signals, and hidden from the garbage collector meanwhile: a
+// signal handler (or, since 3.12, a collection started by the check) runs
+// user code, which must never find a list with empty slots through
+// gc.get_objects() or gc.get_referrers(). finish_list() shows it again.
+PyObject* new_list_to_fill(Py_ssize_t size);
+PyObject* finish_list(PyObject* list) noexcept;
 
 // The name a TypeError message uses for an object's type ("int", "ModelConfig").
 std::string type_name_of(PyObject* obj);

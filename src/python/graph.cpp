@@ -9,6 +9,7 @@
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
 
+#include <optional>
 #include <string>
 
 namespace tessarin::py {
@@ -216,10 +217,14 @@ PyObject* graph_node_with_metadata(PyObject* self, PyObject* const* args, Py_ssi
     ExclusiveAccess write(data.access);
     std::string_view key = arg_str(argv[0], sig.function, "key");
     ParamValue value = param_from_python_or_raise(argv[1], kConvertValue);
-    // The receiver takes the entry too: this call both changes it and
-    // returns a separate copy.
+    // This call both changes the receiver and returns a separate copy. The
+    // copy, a Python object, is made first: once it exists nothing can fail
+    // (the extension's own allocations never fail, they abort), so a
+    // MemoryError leaves the receiver as it was.
+    Ref result = Ref::steal(new_instance<NodeData>(graph_node_type(), data));
+    node_of(result.get()).metadata.insert_or_assign(key, value);
     data.metadata.insert_or_assign(key, std::move(value));
-    return new_instance<NodeData>(graph_node_type(), data);
+    return result.release();
   });
 }
 
@@ -299,6 +304,13 @@ struct GraphData {
 
 GraphData& graph_of(PyObject* self) { return value_of<GraphData>(self); }
 
+// The stable hash on an interpreter thread: Ctrl-C stops it between chunks.
+std::string interruptible_hash(const core::Graph& graph) {
+  std::optional<std::string> hash = graph.stable_hash(python_signal_raised);
+  if (!hash) throw_python_error();
+  return std::move(*hash);
+}
+
 PyObject* build_graph_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return boundary<PyObject*>(nullptr, [&] {
     parse_no_args("BuildGraph", args, kwargs);
@@ -343,10 +355,11 @@ PyObject* build_graph_get_nodes(PyObject* self, void*) {
     GraphData& data = graph_of(self);
     SharedAccess read(data.access);
     const core::Graph& graph = data.graph;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(graph.node_count())));
-    if (!list) throw_python_error();
+    Ref list = Ref::steal(new_list_to_fill(static_cast<Py_ssize_t>(graph.node_count())));
+    SignalPacer pacer;
     for (std::size_t i = 0; i < graph.node_count(); ++i) {
       const core::NodeRecord record = graph.node(i);
+      pacer.step(record.name.size() + record.config_json.size());
       ModelConfig config;
       if (!graph.node_config(i, config)) {
         throw InternalError("stored node configuration is not canonical JSON");
@@ -355,7 +368,7 @@ PyObject* build_graph_get_nodes(PyObject* self, void*) {
           new_instance<NodeData>(graph_node_type(), record.id, std::string(record.name), std::move(config));
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), node);
     }
-    return list.release();
+    return finish_list(list.release());
   });
 }
 
@@ -403,7 +416,7 @@ PyObject* build_graph_stable_hash(PyObject* self, PyObject*) {
   return boundary<PyObject*>(nullptr, [&] {
     GraphData& data = graph_of(self);
     SharedAccess read(data.access);
-    return new_str(data.graph.stable_hash());
+    return new_str(interruptible_hash(data.graph));
   });
 }
 
@@ -430,7 +443,7 @@ PyObject* build_graph_repr(PyObject* self) {
     SharedAccess read(data.access);
     std::string text = "BuildGraph(nodes=" + std::to_string(data.graph.node_count()) +
                        ", edges=" + std::to_string(data.graph.edge_count()) + ", hash='";
-    text += std::string_view(data.graph.stable_hash()).substr(0, 8);
+    text += std::string_view(interruptible_hash(data.graph)).substr(0, 8);
     text += "')";
     return new_str(text);
   });

@@ -10,7 +10,6 @@
 #include "python/python.hpp"
 #include "python/validation.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 namespace tessarin::py {
@@ -72,9 +71,19 @@ const ClassEntry kClasses[] = {
 // The feature flags are constants of this build: nothing is probed.
 const char* const kFlags[] = {"HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"};
 
-constexpr std::int64_t kNoInterpreter = -1;
-std::atomic<std::int64_t> g_interpreter{kNoInterpreter};
+// CPython numbers interpreters from 0 in creation order, and the main
+// interpreter is always the first one created (again 0 after a finalization
+// and a new initialization). The limited API has no call that names the main
+// interpreter, but its identifier is this one.
+constexpr std::int64_t kMainInterpreter = 0;
 PyObject* g_module = nullptr;
+
+const char kSubInterpreterRefused[] =
+    "tessarin does not support sub-interpreters: it can be imported only in the main "
+    "interpreter of this process";
+const char kFinalizedRefused[] =
+    "tessarin cannot be imported again after the interpreter that first imported it was finalized: "
+    "its classes and caches belong to that interpreter";
 
 // Appends `name` to the module's __all__ (creating it when missing), then
 // sets the attribute. Steals nothing: `value` is borrowed.
@@ -101,16 +110,29 @@ PyObject* init_module() {
       raise(PyExc_SystemError, "attempted to fetch exception but none was set");
     throw_python_error();
   }
-  std::int64_t expected = kNoInterpreter;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    raise(PyExc_ImportError,
-          "tessarin does not support sub-interpreters: it is already loaded in another "
-          "interpreter of this process");
+  // Only the main interpreter may hold the module, whichever interpreter
+  // asks first: the type objects, the caches and the thread states of
+  // background deliveries all belong to one interpreter, and the main one is
+  // the only one whose thread state foreign threads can take. Being a fixed
+  // identifier, it needs no record of who came first.
+  if (id != kMainInterpreter) raise(PyExc_ImportError, kSubInterpreterRefused);
+  if (g_module != nullptr) {
+    // The interpreter files every module it loads from this definition in
+    // its own per-interpreter table, which lives exactly as long as the
+    // interpreter. Finding our module there means this is the interpreter
+    // that created it; finding nothing means that one was finalized and the
+    // main interpreter was initialized again (same identifier, new state).
+    // Everything kept from the old one is then dead and must not be touched,
+    // not even to release it.
+    if (PyState_FindModule(&module_def) != g_module) raise(PyExc_ImportError, kFinalizedRefused);
+    return Py_NewRef(g_module);
   }
-  if (g_module != nullptr) return Py_NewRef(g_module);
 
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) throw_python_error();
+  // Filed now rather than by the import machinery after we return, so that
+  // the check above never mistakes a live interpreter for a finalized one.
+  if (PyState_AddModule(module.get(), &module_def) < 0) throw_python_error();
   for (const ClassEntry& entry : kClasses) {
     add_name(module.get(), entry.name, reinterpret_cast<PyObject*>(entry.type()));
   }

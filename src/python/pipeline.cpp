@@ -10,6 +10,7 @@
 
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tessarin::py {
@@ -224,10 +225,13 @@ PyObject* pipeline_execute(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // ctx before graph: with both wrong, the error names ctx.
     const ContextData& context = build_context_arg(argv[0], sig.function, "ctx");
     core::Graph working = graph_arg_copy(argv[1], sig.function, "graph");
-    core::StageContext stage_context{context.backend, *context.store};
-    if (auto failure = core::run_pipeline(pipeline_of(self).stages, working, stage_context)) {
-      raise_runtime_error(failure->message());
-    }
+    // The run holds the interpreter lock throughout; Ctrl-C is let through
+    // between stages and between chunks of the hash. An interrupted run
+    // keeps the events it recorded and records nothing more.
+    core::StageContext stage_context{context.backend, *context.store, python_signal_raised};
+    core::PipelineResult result = core::run_pipeline(pipeline_of(self).stages, working, stage_context);
+    if (const auto* failure = std::get_if<core::StageFailure>(&result)) raise_runtime_error(failure->message());
+    if (std::holds_alternative<core::Interrupted>(result)) throw_python_error();
     return new_build_graph(std::move(working));
   });
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -245,6 +247,56 @@ TEST(Graph, CopiesKeptBetweenAppendsDoNotInflateTheArena) {
   for (int i = 0; i < 2000; ++i) ref.add_node("node", config("cfg"));
   EXPECT_EQ(graph.stable_hash(), ref.hash());
   EXPECT_EQ(kept[999].node_count(), 1000u);
+}
+
+// Interrupt checks for the hash: a plain function pointer, so the test's
+// state lives in globals.
+int g_checks = 0;
+int g_stop_at = 0;  // 0: never stop
+bool count_and_maybe_stop() {
+  ++g_checks;
+  return g_checks == g_stop_at;
+}
+
+// The checked hash feeds the same bytes as the plain one, asks once per
+// kInterruptCheckBytes with more to come, and stops at once when told to.
+TEST(Graph, InterruptCheckedHashMatchesAndStopsWhenAsked) {
+  using tessarin::core::kInterruptCheckBytes;
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 6; ++round) {
+    Graph graph;
+    Reference ref;
+    const int nodes = 1 + static_cast<int>(rng() % 6);
+    for (int i = 0; i < nodes; ++i) {
+      // Names of up to 6 MB: slices end inside nodes, across chunks, and
+      // inside the edge array.
+      const std::string name(rng() % (6u << 20), static_cast<char>('a' + i));
+      graph.add_node(name, config("c"));
+      ref.add_node(name, config("c"));
+    }
+    const std::size_t edges = rng() % 400000;  // up to 6.4 MB of edges
+    for (std::size_t e = 0; e < edges; ++e) {
+      const std::uint64_t from = rng(), to = rng();
+      graph.add_edge(from, to);
+      ref.add_edge(from, to);
+    }
+    const std::size_t total = ref.bytes().size();
+    const int expected_checks = static_cast<int>((total + kInterruptCheckBytes - 1) / kInterruptCheckBytes) - 1;
+
+    g_checks = 0;
+    g_stop_at = 0;
+    const std::optional<std::string> hash = graph.stable_hash(count_and_maybe_stop);
+    ASSERT_TRUE(hash.has_value());
+    EXPECT_EQ(*hash, ref.hash());
+    EXPECT_EQ(g_checks, std::max(expected_checks, 0)) << total;
+
+    if (expected_checks > 0) {
+      g_checks = 0;
+      g_stop_at = 1 + static_cast<int>(rng() % static_cast<std::uint64_t>(expected_checks));
+      EXPECT_FALSE(graph.stable_digest(count_and_maybe_stop).has_value());
+      EXPECT_EQ(g_checks, g_stop_at);
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+"""A fixed workload for instruction counts (valgrind's callgrind), where
+wall-clock times are too noisy to show a change of a few tenths of a percent.
+
+    PYTHONHASHSEED=0 valgrind --tool=callgrind --callgrind-out-file=cg.MODE \\
+        .venv/bin/python benchmarks/icount_calls.py MODE
+
+MODE is "setup" (build a 20,000-node graph and a 200,000-event sink, one warm
+call of each) or one of "hash", "execute", "nodes", "events" (the setup plus
+a fixed number of those calls). The count of one call is
+(summary of MODE - summary of setup) / CALLS[MODE]; compare two builds by
+putting each first on PYTHONPATH. Under valgrind SHA-256 takes the portable
+path (the SHA extensions are not emulated).
+"""
+
+import sys
+
+from bench_graph import build_native, node_definitions
+from tessarin import BuildContext, BuildPipeline, InMemoryTraceSink, NullBackend, TraceEvent
+
+CALLS = {"setup": 0, "hash": 20, "execute": 20, "nodes": 5, "events": 10}
+
+
+def main():
+    mode = sys.argv[1]
+    graph = build_native(node_definitions(20_000))
+    sink = InMemoryTraceSink()
+    event = TraceEvent("id", "message")
+    for _ in range(200_000):
+        sink.record(event)
+    ctx = BuildContext(NullBackend.cpu(), InMemoryTraceSink())
+    pipeline = BuildPipeline.standard()
+    calls = {
+        "setup": lambda: None,
+        "hash": graph.stable_hash,
+        "execute": lambda: pipeline.execute(ctx, graph),
+        "nodes": lambda: graph.nodes,
+        "events": sink.events,
+    }
+    graph.stable_hash(), graph.nodes, sink.events(), pipeline.execute(ctx, graph)
+    for _ in range(CALLS[mode]):
+        calls[mode]()
+
+
+if __name__ == "__main__":
+    main()
