@@ -841,9 +841,19 @@ def test_soak_with_random_cancellations():
                 result = await asyncio.wait_for(future, rng.choice([0, 1e-5, 1e-4]))
             else:
                 result = await future
-        except (asyncio.CancelledError, asyncio.TimeoutError):
+        except asyncio.CancelledError:
             assert future.cancelled()
             return future
+        except asyncio.TimeoutError:
+            # Since 3.12 wait_for can time out although the future completed
+            # in the meantime: then its outcome must still be a sound one.
+            if future.cancelled():
+                return future
+            assert sys.version_info >= (3, 12) and future.done()
+            if future.exception() is not None:
+                assert str(future.exception()) == EMPTY_GRAPH_FAILURE
+                return future
+            result = future.result()
         except RuntimeError as e:
             assert str(e) == EMPTY_GRAPH_FAILURE
             return future
