@@ -24,6 +24,7 @@ from tessarin import (
     NullBackend,
     TraceLevel,
 )
+from support import UNDER_ASAN
 
 # Only keeps a broken implementation from hanging the suite; a correct one
 # never comes near it.
@@ -874,6 +875,8 @@ def test_soak_with_random_cancellations():
         wait_until(lambda: all(r() is None for r in refs), "every run to let go of its future")
 
     settle(asyncio.run(round_of(3000)))  # warm-up: pools, arenas, thread states
+    if UNDER_ASAN:
+        pytest.skip("AddressSanitizer build: its quarantine of freed memory grows resident memory (the runs above were checked)")
     gc.collect()
     before = resident_bytes()
     settle(asyncio.run(round_of(10_000)))
