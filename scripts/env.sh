@@ -12,9 +12,17 @@ PY="${PYTHON:-python3}"
 interpreter_identity() {
   "$1" -c 'import sys; print(sys.base_prefix, sys.version)' 2>/dev/null || true
 }
+wanted_identity=""
+if [ -n "${PYTHON:-}" ]; then
+  wanted_identity="$(interpreter_identity "$PY")"
+  if [ -z "$wanted_identity" ]; then
+    echo "PYTHON=$PY does not run" >&2
+    exit 1
+  fi
+fi
 if [ -e .venv ]; then
   venv_identity="$(interpreter_identity .venv/bin/python)"
-  if [ -z "$venv_identity" ] || { [ -n "${PYTHON:-}" ] && [ "$venv_identity" != "$(interpreter_identity "$PY")" ]; }; then
+  if [ -z "$venv_identity" ] || { [ -n "$wanted_identity" ] && [ "$venv_identity" != "$wanted_identity" ]; }; then
     echo "== .venv: recreating it with $PY =="
     rm -rf .venv
   fi
