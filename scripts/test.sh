@@ -151,8 +151,9 @@ for version in "${VERSIONS[@]}"; do
     skipped+=("$version")
     continue
   fi
-  step "pytest: CPython $version ($python)"
+  step "pytest: CPython $version"
   env_python="$(environment_for "$version" "$python")"
+  echo "$("$env_python" -c 'import sys; print(sys.version.split()[0], "from", sys.base_prefix)') in ${env_python%/bin/python}"
   run_pytest "$env_python" -m pytest -q -p no:cacheprovider "$@" || failed+=("$version")
 done
 end_step
@@ -214,7 +215,9 @@ if wants fuzz; then
   build/fuzz/tests/fuzz/tessarin_fuzz_readers build/fuzz-corpus \
     -dict=tests/fuzz/canonical_json.dict -max_len=4096 -timeout=10 \
     -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz-artifacts/ 2>&1 | grep -v '^#[0-9]' || exit 1
+    -artifact_prefix=build/fuzz-artifacts/ 2>&1 |
+    # Progress lines and the closing dictionary advice are noise in a log.
+    sed -e '/^#[0-9]/d' -e '/^###### Recommended dictionary/,/^###### End of recommended dictionary/d' || exit 1
 fi
 
 # ---- HOOK (release wheel): the release-wheel checks are wired in here, e.g.
