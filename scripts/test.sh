@@ -145,6 +145,7 @@ run_pytest() {
 
 failed=()
 skipped=()
+NOT_TESTED=""
 for version in "${VERSIONS[@]}"; do
   python="$(find_interpreter "$version")"
   if [ -z "$python" ]; then
@@ -158,7 +159,8 @@ for version in "${VERSIONS[@]}"; do
 done
 end_step
 if [ ${#skipped[@]} -gt 0 ]; then
-  echo "== not found, so not tested: CPython ${skipped[*]} =="
+  NOT_TESTED="not found, so not tested: CPython ${skipped[*]}"
+  echo "== $NOT_TESTED =="
   [ "$CI" = true ] && failed+=("${skipped[@]/%/ (missing)}")
 fi
 if [ ${#failed[@]} -gt 0 ]; then
@@ -224,4 +226,5 @@ fi
 #   step "wheel checks"; bash scripts/wheel.sh
 
 summary
+[ -n "${NOT_TESTED:-}" ] && echo "== $NOT_TESTED =="
 echo "== all passed in $(( $(date +%s) - RUN_START )) s =="
