@@ -26,6 +26,8 @@ encoder_id = graph.add_node("encoder", encoder)
 decoder_id = graph.add_node("decoder", decoder)
 graph.add_edge(encoder_id, decoder_id)
 print(graph)
+# Same on every machine and run within a major version (sets of strings
+# depend on the hash seed: pass sorted lists).
 print(graph.stable_hash())
 
 # Validate before fingerprinting: problems come back as data.

@@ -1,10 +1,32 @@
 # Sourced by the scripts in this folder: a virtual environment of the
 # project's own in .venv with the build tools, and the module built from this
 # checkout and installed into it.
+#
+# PYTHON=/path/to/python3 picks the interpreter of .venv; an existing .venv
+# made with another interpreter is recreated.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 PY="${PYTHON:-python3}"
+# Identifies an interpreter installation, seen from itself or from a venv of it.
+interpreter_identity() {
+  "$1" -c 'import sys; print(sys.base_prefix, sys.version)' 2>/dev/null || true
+}
+wanted_identity=""
+if [ -n "${PYTHON:-}" ]; then
+  wanted_identity="$(interpreter_identity "$PY")"
+  if [ -z "$wanted_identity" ]; then
+    echo "PYTHON=$PY does not run" >&2
+    exit 1
+  fi
+fi
+if [ -e .venv ]; then
+  venv_identity="$(interpreter_identity .venv/bin/python)"
+  if [ -z "$venv_identity" ] || { [ -n "$wanted_identity" ] && [ "$venv_identity" != "$wanted_identity" ]; }; then
+    echo "== .venv: recreating it with $PY =="
+    rm -rf .venv
+  fi
+fi
 if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi

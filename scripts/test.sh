@@ -1,37 +1,235 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: GoogleTest (through ctest) for the
-# core library, pytest for the module, mypy's stubtest for the type stubs and
-# mypy over the examples. Installs what it needs when missing.
+# Builds everything and runs every test. Installs what it needs when missing.
+#
+#   core     GoogleTest suite of the C++ core, through ctest
+#   stubs    mypy's stubtest against the built module, mypy --strict examples/
+#   pytest   one cp310-abi3 wheel, built once, tested on every CPython 3.10,
+#            3.11, 3.12 and 3.13 found (pyenv's versions, or python3.1x on
+#            PATH), each in a virtual environment of its own under build/
+#   asan     ASan + UBSan build of the module, the whole suite on one interpreter
+#   tsan     the core GoogleTests under ThreadSanitizer
+#   fuzz     libFuzzer on the canonical JSON readers, FUZZ_SECONDS (60) long
+#
+# Arguments go to every pytest run (e.g. -x, -k name).
+# The last three checks run when CI=true, or when named in TESSARIN_CHECKS
+# (TESSARIN_CHECKS="asan fuzz" bash scripts/test.sh). A missing interpreter
+# is skipped with a note, except under CI=true, where it fails the run.
+# PYTHON=/path/to/python3 picks the interpreter of .venv (see env.sh).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+CI="${CI:-false}"
+if [ "$CI" = true ]; then
+  CHECKS="${TESSARIN_CHECKS:-asan tsan fuzz wheel}"
+else
+  CHECKS="${TESSARIN_CHECKS:-}"
 fi
-
-install_requirements -r requirements-dev.txt
-build_module
-
-echo "== core: GoogleTest =="
+VERSIONS=(3.10 3.11 3.12 3.13)
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
 CMAKE="$ROOT/.venv/bin/cmake"
-"$CMAKE" -S . -B build/core-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$ROOT/.venv/bin/ninja" \
+NINJA="$ROOT/.venv/bin/ninja"
+WHEELHOUSE="$ROOT/build/wheelhouse"
+
+wants() { [[ " $CHECKS " == *" $1 "* ]]; }
+
+# ---------------------------------------------------------------- timing
+STEP_NAMES=()
+STEP_SECONDS=()
+STEP_NAME=""
+STEP_START=0
+step() {
+  end_step
+  STEP_NAME="$1"
+  STEP_START=$(date +%s%N)
+  echo "== $1 =="
+}
+end_step() {
+  if [ -n "$STEP_NAME" ]; then
+    STEP_NAMES+=("$STEP_NAME")
+    STEP_SECONDS+=("$(( ($(date +%s%N) - STEP_START) / 1000000 ))")
+    STEP_NAME=""
+  fi
+}
+summary() {
+  end_step
+  echo "== time per step (s) =="
+  local i ms
+  for i in "${!STEP_NAMES[@]}"; do
+    ms="${STEP_SECONDS[$i]}"
+    printf '%6d.%d  %s\n' $((ms / 1000)) $((ms % 1000 / 100)) "${STEP_NAMES[$i]}"
+  done
+}
+RUN_START=$(date +%s)
+
+# ---------------------------------------------------------------- system packages
+apt_install() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+step "setup: packages and .venv"
+# clang and its runtime (libFuzzer, sanitizers) for the fuzz target.
+packages=(libgtest-dev)
+wants fuzz && packages+=(clang-14 libclang-rt-14-dev)
+apt_install "${packages[@]}"
+install_requirements -r requirements-dev.txt
+
+# ---------------------------------------------------------------- the wheel
+step "wheel: build cp310-abi3 once"
+rm -rf "$WHEELHOUSE"
+# No build isolation: the build tools live in .venv already, and the
+# persistent build tree under build/ keeps rebuilds incremental.
+"$VPY" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w "$WHEELHOUSE" .
+WHEEL="$(ls "$WHEELHOUSE"/tessarin-*-cp310-abi3-*.whl)"
+"$VPY" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+
+# ---------------------------------------------------------------- core
+step "core: GoogleTest"
+"$CMAKE" -S . -B build/core-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
   -DTESSARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 "$CMAKE" --build build/core-tests
 "$ROOT/.venv/bin/ctest" --test-dir build/core-tests --output-on-failure -j2 --no-tests=error
 
-echo "== type stubs =="
+step "type stubs"
 "$VPY" -m mypy.stubtest tessarin --allowlist tests/stubtest-allowlist.txt
 "$VPY" -m mypy --strict examples
 
-echo "== module: pytest =="
-# Run from tests/ so that the installed module, not the source tree, is imported.
-cd tests
-"$VPY" -m pytest -q -p no:cacheprovider "$@"
+# ---- HOOK (lint/format): the lint and format check is wired in here, e.g.
+#   step "lint"; bash scripts/lint.sh
 
-# Release wheel checks (reproducible build, abi3audit, auditwheel, installs
-# on CPython 3.10 and 3.13): about 2-4 minutes, so once per CI run only.
-# Lint (scripts/lint.sh) joins once the tree has been formatted with
-# scripts/format.sh; until then it is not called here.
-if [ "${CI:-}" = "true" ]; then bash "$ROOT/scripts/wheel.sh"; fi
+# ---- HOOK (docs/typing): further documentation and typing checks go here, e.g.
+#   step "docs"; bash scripts/docs.sh
+
+# ---------------------------------------------------------------- pytest per interpreter
+# Prints the path of a CPython of the given minor version with the regular
+# (GIL) build, or nothing.
+find_interpreter() {
+  local version="$1" candidate
+  for candidate in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python3 2>/dev/null | sort -V -r) \
+                   "$(command -v "python$version" || true)"; do
+    [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+    if "$candidate" -c "import sys, sysconfig; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))) or bool(sysconfig.get_config_var('Py_GIL_DISABLED')))" 2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
+}
+
+# The environment for one interpreter: .venv itself when it is that version,
+# otherwise build/venvs/<version>, made on first use. Prints its python.
+environment_for() {
+  local version="$1" python="$2" dir="$ROOT/build/venvs/$1"
+  if [ "$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$version" ]; then
+    echo "$VPY"
+    return
+  fi
+  if [ "$(interpreter_identity "$dir/bin/python")" != "$(interpreter_identity "$python")" ]; then
+    rm -rf "$dir"
+    "$python" -m venv "$dir" >&2
+  fi
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check -r requirements-test.txt >&2
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$WHEEL" >&2
+  echo "$dir/bin/python"
+}
+
+run_pytest() {
+  # From tests/ so that the installed module, not the source tree, is imported.
+  (cd "$ROOT/tests" && "$@")
+}
+
+failed=()
+skipped=()
+NOT_TESTED=""
+for version in "${VERSIONS[@]}"; do
+  python="$(find_interpreter "$version")"
+  if [ -z "$python" ]; then
+    skipped+=("$version")
+    continue
+  fi
+  step "pytest: CPython $version"
+  env_python="$(environment_for "$version" "$python")"
+  echo "$("$env_python" -c 'import sys; print(sys.version.split()[0], "from", sys.base_prefix)') in ${env_python%/bin/python}"
+  run_pytest "$env_python" -m pytest -q -p no:cacheprovider "$@" || failed+=("$version")
+done
+end_step
+if [ ${#skipped[@]} -gt 0 ]; then
+  NOT_TESTED="not found, so not tested: CPython ${skipped[*]}"
+  echo "== $NOT_TESTED =="
+  [ "$CI" = true ] && failed+=("${skipped[@]/%/ (missing)}")
+fi
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "== pytest failed on: ${failed[*]} =="
+  exit 1
+fi
+
+# ---------------------------------------------------------------- sanitizers
+# The module built with ASan and UBSan, run in the plain interpreter: the
+# sanitizer runtimes are preloaded (ASan must come first; libstdc++ is loaded
+# up front so that ASan can intercept the C++ exception functions), and
+# PYTHONMALLOC=malloc routes Python's own allocations through ASan too.
+# Leak detection stays off: the interpreter keeps many objects until exit.
+if wants asan; then
+  step "asan: ASan+UBSan module, pytest on $("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  "$CMAKE" -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESSARIN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY" \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+  "$CMAKE" --build build/asan
+  rm -rf build/asan/site
+  "$CMAKE" --install build/asan --prefix build/asan/site >/dev/null
+  run_pytest env \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so) $(g++ -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    TESSARIN_SANITIZER=address \
+    PYTHONPATH="$ROOT/build/asan/site" \
+    "$VPY" -m pytest -q -p no:cacheprovider "$@"
+fi
+
+if wants tsan; then
+  step "tsan: core GoogleTest under ThreadSanitizer"
+  "$CMAKE" -S . -B build/core-tsan -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESSARIN_BUILD_TESTS=ON "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+  "$CMAKE" --build build/core-tsan
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    "$ROOT/.venv/bin/ctest" --test-dir build/core-tsan --output-on-failure -j2 --no-tests=error
+fi
+
+# ---------------------------------------------------------------- fuzzing
+if wants fuzz; then
+  step "fuzz: canonical JSON readers, ${FUZZ_SECONDS} s"
+  "$CMAKE" -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DTESSARIN_BUILD_FUZZERS=ON \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+  "$CMAKE" --build build/fuzz
+  # The corpus lives on between local runs; CI starts from the seeds.
+  "$VPY" tests/fuzz/make_seeds.py build/fuzz-corpus
+  mkdir -p build/fuzz-artifacts
+  build/fuzz/tests/fuzz/tessarin_fuzz_readers build/fuzz-corpus \
+    -dict=tests/fuzz/canonical_json.dict -max_len=4096 -timeout=10 \
+    -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
+    -artifact_prefix=build/fuzz-artifacts/ 2>&1 |
+    # Progress lines and the closing dictionary advice are noise in a log.
+    sed -e '/^#[0-9]/d' -e '/^###### Recommended dictionary/,/^###### End of recommended dictionary/d' || exit 1
+fi
+
+# ---------------------------------------------------------------- release wheel
+# Reproducible build, abi3audit, auditwheel, installs on CPython 3.10 and
+# 3.13: a few minutes, so once per CI run.
+if wants wheel; then
+  step "wheel checks: scripts/wheel.sh"
+  bash "$ROOT/scripts/wheel.sh"
+fi
+
+summary
+[ -n "${NOT_TESTED:-}" ] && echo "== $NOT_TESTED =="
+echo "== all passed in $(( $(date +%s) - RUN_START )) s =="

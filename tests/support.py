@@ -1,6 +1,17 @@
 """Helpers shared by the test modules."""
 
 import collections.abc
+import os
+
+import pytest
+
+# scripts/test.sh sets this for the run against the AddressSanitizer build.
+UNDER_ASAN = os.environ.get("TESSARIN_SANITIZER") == "address"
+
+
+def not_under_asan(reason):
+    """Skips a test that cannot work in the AddressSanitizer build."""
+    return pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer build: " + reason)
 
 
 class Hook:

@@ -25,6 +25,7 @@ from tessarin import (
     NullBackend,
     TraceLevel,
 )
+from support import UNDER_ASAN
 
 # Only keeps a broken implementation from hanging the suite; a correct one
 # never comes near it.
@@ -860,9 +861,19 @@ def test_soak_with_random_cancellations():
                 result = await asyncio.wait_for(future, rng.choice([0, 1e-5, 1e-4]))
             else:
                 result = await future
-        except (asyncio.CancelledError, asyncio.TimeoutError):
+        except asyncio.CancelledError:
             assert future.cancelled()
             return future
+        except asyncio.TimeoutError:
+            # Since 3.12 wait_for can time out although the future completed
+            # in the meantime: then its outcome must still be a sound one.
+            if future.cancelled():
+                return future
+            assert sys.version_info >= (3, 12) and future.done()
+            if future.exception() is not None:
+                assert str(future.exception()) == EMPTY_GRAPH_FAILURE
+                return future
+            result = future.result()
         except RuntimeError as e:
             assert str(e) == EMPTY_GRAPH_FAILURE
             return future
@@ -883,6 +894,8 @@ def test_soak_with_random_cancellations():
         wait_until(lambda: all(r() is None for r in refs), "every run to let go of its future")
 
     settle(asyncio.run(round_of(3000)))  # warm-up: pools, arenas, thread states
+    if UNDER_ASAN:
+        pytest.skip("AddressSanitizer build: its quarantine of freed memory grows resident memory (the runs above were checked)")
     gc.collect()
     before = resident_bytes()
     settle(asyncio.run(round_of(10_000)))

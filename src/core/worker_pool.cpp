@@ -1,6 +1,5 @@
 #include "core/worker_pool.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -9,10 +8,7 @@
 #include <new>
 #include <utility>
 
-// A forced unwind is a foreign exception: the reference a handler binds to it
-// is null, which UBSan's null check reports although the handler only
-// rethrows. Used on the two frames that catch everything.
-#define TESSARIN_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+#include "core/unwind.hpp"
 
 namespace tessarin::core {
 namespace {
@@ -24,17 +20,17 @@ void name_this_thread(const char* name) noexcept {
 
 // Runs one step of `task`; true when the task wants to be resumed again.
 //
-// Not noexcept, and the catch-all rethrows abi::__forced_unwind: a thread
-// ended by pthread_exit unwinds through here, and swallowing that unwind (or
-// meeting a noexcept frame) would abort the process.
-TESSARIN_PASSES_FORCED_UNWIND bool run_step(PoolTask& task) {
+// Not noexcept, and the catch-all passes a forced unwind on: a thread ended
+// by pthread_exit unwinds through here, and swallowing that unwind (or
+// meeting a noexcept frame) would abort the process. A forced unwind never
+// matches a typed handler, so only catch (...) can see it.
+bool run_step(PoolTask& task) {
   try {
     return task.resume() == PoolTask::Step::Yield;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& e) {
     task.on_fault(e.what());
   } catch (...) {
+    if (handling_foreign_exception()) throw;
     task.on_fault("unknown exception");
   }
   return false;
@@ -223,7 +219,7 @@ void WorkerPool::run_worker() {
   }
 }
 
-TESSARIN_PASSES_FORCED_UNWIND void WorkerPool::run_blocking() {
+void WorkerPool::run_blocking() {
   for (;;) {
     std::function<void()> job;
     {
@@ -249,9 +245,8 @@ TESSARIN_PASSES_FORCED_UNWIND void WorkerPool::run_blocking() {
     // be ended with pthread_exit.
     try {
       job();
-    } catch (abi::__forced_unwind&) {
-      throw;
     } catch (...) {
+      if (handling_foreign_exception()) throw;
       // Nowhere to report it; the thread stays available for later jobs.
     }
   }

@@ -48,9 +48,8 @@ void abort_out_of_memory(std::size_t size) noexcept {
 }
 
 void set_error_from_current_exception() {
+  if (core::handling_foreign_exception()) throw;
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (const PythonError&) {
     if (PyErr_Occurred() == nullptr) set_internal_error("error indicator not set after a failed call");

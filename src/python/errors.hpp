@@ -12,7 +12,7 @@
 
 #include "python/python.hpp"
 
-#include <cxxabi.h>
+#include "core/unwind.hpp"
 
 #include <cstddef>
 #include <stdexcept>
@@ -54,10 +54,9 @@ template <class R, class F>
 R boundary(R on_error, F&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    // A thread being torn down by the interpreter must finish unwinding.
-    throw;
   } catch (...) {
+    // A thread being torn down by the interpreter must finish unwinding.
+    if (core::handling_foreign_exception()) throw;
     set_error_from_current_exception();
     return on_error;
   }

@@ -53,7 +53,6 @@
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -317,7 +316,7 @@ TESSARIN_DEFINE_TYPE_GETTER(cancel_watch_type, cancel_watch_spec)
 // errors.
 //
 // Not noexcept anywhere on this path: a thread ended inside the interpreter
-// unwinds through here with abi::__forced_unwind, which must pass.
+// unwinds through here with a forced unwind, which must pass.
 template <class Body>
 void with_interpreter(Body&& body) {
   const InterpreterGate::Pass pass(gate());
@@ -389,9 +388,8 @@ void conclude(RunHandles& run, AsyncOutcome& outcome) {
     if (outcome.kind != AsyncOutcome::Kind::Cancelled) {
       try {
         deliver_locked(run, outcome);
-      } catch (abi::__forced_unwind&) {
-        throw;
       } catch (...) {
+        if (core::handling_foreign_exception()) throw;
         // Python errors stay as they are; anything else becomes the
         // module's internal error. Either way there is nobody to raise it
         // to, and the future stays unfinished.
