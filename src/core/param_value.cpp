@@ -36,6 +36,16 @@ static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
 
 class Arena : public ArenaCount {
  public:
+  // The arena and its first chunk are one allocation: most values are small
+  // and never need a second one.
+  static Arena* create() {
+    void* raw = ::operator new(kFirstAllocation);
+    auto* arena = new (raw) Arena();
+    arena->cur_ = reinterpret_cast<char*>(arena + 1);
+    arena->end_ = static_cast<char*>(raw) + kFirstAllocation;
+    return arena;
+  }
+
   // 8-byte aligned storage that lives as long as the arena.
   void* allocate(std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
@@ -55,15 +65,20 @@ class Arena : public ArenaCount {
       ::operator delete(static_cast<void*>(chunk));
       chunk = next;
     }
-    delete arena;
+    arena->~Arena();
+    ::operator delete(static_cast<void*>(arena));
   }
 
  private:
+  static constexpr std::size_t kFirstAllocation = 512;
+  static_assert(sizeof(ArenaCount) % 8 == 0);
+
   struct Chunk {
     Chunk* next;
   };
-  // Chunks start small (most values are small) and double up to 64 KiB, so
-  // the unused tail of an arena is bounded by its last chunk.
+  Arena() = default;
+  // Chunks double up to 64 KiB, so the unused tail of an arena is bounded
+  // by its last chunk; a block larger than that gets a chunk of its own.
   void grow(std::size_t need) {
     std::size_t size = std::max(next_size_, need + sizeof(Chunk));
     next_size_ = std::min<std::size_t>(next_size_ * 2, 64 * 1024);
@@ -77,9 +92,10 @@ class Arena : public ArenaCount {
   Chunk* head_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;
-  std::size_t next_size_ = 256;
+  std::size_t next_size_ = 1024;
   std::vector<std::pair<ParamKind, Block*>> foreign_;
 };
+static_assert(sizeof(Arena) % 8 == 0);
 
 static_assert(std::is_standard_layout_v<ArenaCount>);
 
@@ -321,7 +337,7 @@ ParamArena::~ParamArena() {
 
 detail::Arena* ParamArena::arena() {
   if (arena_ == nullptr) {
-    arena_ = new detail::Arena();
+    arena_ = detail::Arena::create();
     // The builder's own reference keeps the arena alive while it builds,
     // even if every value made so far is dropped (a failed conversion).
     arena_->refs.store(1, std::memory_order_relaxed);
@@ -386,6 +402,176 @@ ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
   }
   // Entries dropped as earlier duplicates are destroyed with the span.
   return ParamValue::wrap_block(ParamKind::Object, block);
+}
+
+}  // namespace tessarin::core
+
+namespace tessarin::core {
+
+ParamBuilder::~ParamBuilder() {
+  // Still set only when the build failed or its root needed no block.
+  if (arena_ != nullptr) detail::Arena::destroy(arena_);
+}
+
+detail::Arena* ParamBuilder::arena() {
+  if (arena_ == nullptr) {
+    arena_ = detail::Arena::create();
+    // The builder's credit, handed to the finished root.
+    arena_->refs.store(1, std::memory_order_relaxed);
+  }
+  return arena_;
+}
+
+RawParam ParamBuilder::heap_string(std::string_view utf8) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::StringBlock) + utf8.size())) detail::StringBlock();
+  block->arena = a;
+  block->size = utf8.size();
+  std::memcpy(block->data(), utf8.data(), utf8.size());
+  ParamValue v = ParamValue::wrap_block(ParamKind::String, block);
+  RawParam raw{v.head_, v.bits_.u};
+  v.reset_bits();
+  return raw;
+}
+
+ParamValue* ParamBuilder::array(std::size_t size, RawParam& out) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ArrayBlock) + size * sizeof(ParamValue))) detail::ArrayBlock();
+  block->arena = a;
+  block->size = size;
+  out = {ParamValue::head_of(ParamKind::Array, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  return block->items();
+}
+
+ParamEntry* ParamBuilder::object(std::size_t size, RawParam& out) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + size * sizeof(ParamEntry))) detail::ObjectBlock();
+  block->arena = a;
+  block->size = size;
+  out = {ParamValue::head_of(ParamKind::Object, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  return block->entries();
+}
+
+RawParam ParamBuilder::array_of(std::span<const RawParam> items) {
+  RawParam out;
+  ParamValue* slots = array(items.size(), out);
+  for (std::size_t i = 0; i < items.size(); ++i) set(slots + i, items[i]);
+  return out;
+}
+
+RawParam ParamBuilder::object_of(std::span<const RawEntry> entries) {
+  RawParam out;
+  ParamEntry* slots = object(entries.size(), out);
+  for (std::size_t i = 0; i < entries.size(); ++i) set(slots + i, entries[i].key, entries[i].value);
+  return out;
+}
+
+ParamValue ParamBuilder::finish(RawParam root) noexcept {
+  if (!ParamValue::raw_is_heap(root)) return ParamValue(root);  // the arena goes with the builder
+  arena_ = nullptr;
+  return ParamValue(root);
+}
+
+namespace {
+
+// The first 16 key bytes as two big-endian words (zero-padded): comparing
+// them orders keys like comparing their bytes, up to ties that a full
+// comparison resolves. An inline key is read straight from the value's words.
+struct KeyOrder {
+  std::uint64_t w0;
+  std::uint64_t w1;
+  std::uint32_t index;
+};
+
+inline KeyOrder key_order(const ParamKey& key, std::uint32_t index) noexcept {
+  std::uint64_t words[2];
+  std::memcpy(words, static_cast<const void*>(&key), 16);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (((words[0] >> 8) & 0xff) == 0) {
+      return {__builtin_bswap64((words[0] >> 24) | (words[1] << 40)), __builtin_bswap64(words[1] >> 24), index};
+    }
+  }
+  std::string_view view = key.view();
+  std::uint64_t w[2] = {0, 0};
+  std::memcpy(w, view.data(), std::min<std::size_t>(view.size(), 16));
+  if constexpr (std::endian::native == std::endian::little) return {__builtin_bswap64(w[0]), __builtin_bswap64(w[1]), index};
+  return {w[0], w[1], index};
+}
+
+// Scratch for sorting, reused by every object sorted on this thread (sorting
+// runs no outside code, so it never nests).
+struct SortScratch {
+  std::vector<KeyOrder> keys;
+  std::vector<RawEntry> entries;
+};
+
+}  // namespace
+
+void ParamBuilder::truncate_object(RawParam object, std::size_t size) noexcept {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  if (size < block->size) block->size = size;
+}
+
+void ParamBuilder::sort_object(RawParam object) {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  const std::size_t n = block->size;
+  if (n < 2) return;
+  ParamEntry* entries = block->entries();
+  constexpr std::size_t kSmall = 32;
+  KeyOrder small_keys[kSmall];
+  static thread_local SortScratch scratch;
+  KeyOrder* keys = small_keys;
+  if (n > kSmall) {
+    if (scratch.keys.size() < n) scratch.keys.resize(n);
+    keys = scratch.keys.data();
+  }
+  // Three-way: words first, then the whole keys.
+  auto compare = [&](const KeyOrder& a, const KeyOrder& b) -> int {
+    if (a.w0 != b.w0) return a.w0 < b.w0 ? -1 : 1;
+    if (a.w1 != b.w1) return a.w1 < b.w1 ? -1 : 1;
+    return entries[a.index].key.view().compare(entries[b.index].key.view());
+  };
+  bool sorted_unique = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    keys[i] = key_order(entries[i].key, static_cast<std::uint32_t>(i));
+    if (i > 0 && sorted_unique) sorted_unique = compare(keys[i - 1], keys[i]) < 0;
+  }
+  if (sorted_unique) return;
+  // Equal keys are ordered by position, so the later duplicate comes last.
+  auto less = [&](const KeyOrder& a, const KeyOrder& b) {
+    int c = compare(a, b);
+    return c != 0 ? c < 0 : a.index < b.index;
+  };
+  if (n <= kSmall) {
+    for (std::size_t i = 1; i < n; ++i) {
+      KeyOrder k = keys[i];
+      std::size_t j = i;
+      while (j > 0 && less(k, keys[j - 1])) {
+        keys[j] = keys[j - 1];
+        --j;
+      }
+      keys[j] = k;
+    }
+  } else {
+    std::sort(keys, keys + n, less);
+  }
+  // Arena entries are plain words (never destroyed one by one): permute them
+  // through a copy. A dropped duplicate's blocks simply stay in the arena.
+  static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
+  RawEntry small_copy[kSmall];
+  RawEntry* copy = small_copy;
+  if (n > kSmall) {
+    if (scratch.entries.size() < n) scratch.entries.resize(n);
+    copy = scratch.entries.data();
+  }
+  std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && compare(keys[i], keys[i + 1]) == 0) continue;
+    std::memcpy(static_cast<void*>(entries + count), static_cast<const void*>(copy + keys[i].index), sizeof(ParamEntry));
+    ++count;
+  }
+  block->size = count;
 }
 
 }  // namespace tessarin::core

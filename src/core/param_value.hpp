@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,9 +31,22 @@ inline constexpr int kMaxParamDepth = 255;
 enum class ParamKind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
 
 class ParamValue;
+class ParamBuilder;
 class ParamMap;
 class ParamMapView;
 struct ParamEntry;
+
+// The two words a value slot holds, as a plain copy that owns nothing. A
+// ParamBuilder hands these around (in registers) while it builds a value in
+// its arena; only the finished root becomes an owning ParamValue.
+struct RawParam {
+  std::uint64_t head;
+  std::uint64_t bits;
+};
+struct RawEntry {
+  RawParam key;
+  RawParam value;
+};
 
 namespace detail {
 class Arena;
@@ -130,6 +144,54 @@ class ParamValue {
     if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
     return v;
   }
+  // The raw words of scalar values and of short strings, built in registers:
+  // written as two whole words, they forward from the store buffer to the
+  // next reader instead of stalling on a byte-and-word mix.
+  static RawParam raw_null() noexcept { return {0, 0}; }
+  static RawParam raw_bool(bool value) noexcept { return {head_of(ParamKind::Bool, false, 0), value ? 1u : 0u}; }
+  static RawParam raw_uint(std::uint64_t value) noexcept { return {head_of(ParamKind::UInt, false, 0), value}; }
+  static RawParam raw_int(std::int64_t value) noexcept {
+    return value < 0 ? RawParam{head_of(ParamKind::Int, false, 0), static_cast<std::uint64_t>(value)}
+                     : raw_uint(static_cast<std::uint64_t>(value));
+  }
+  static RawParam raw_real(double value) noexcept {
+    if (value - value != 0.0) return raw_null();
+    return {head_of(ParamKind::Float, false, 0), std::bit_cast<std::uint64_t>(value)};
+  }
+  // At most kInlineStringCapacity bytes; the unused bytes are zero (key
+  // sorting reads them as padding).
+  static RawParam raw_short_string(const char* data, std::size_t size) noexcept {
+    std::uint64_t lo = 0, hi = 0;  // bytes 0..7 and 8..12
+    if constexpr (std::endian::native == std::endian::little) {
+      // Overlapping loads that never read outside [data, data + size).
+      if (size >= 8) {
+        std::memcpy(&lo, data, 8);
+        if (size > 8) {
+          std::memcpy(&hi, data + size - 8, 8);
+          hi >>= 8 * (16 - size);
+        }
+      } else if (size >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, data, 4);
+        std::memcpy(&b, data + size - 4, 4);
+        lo = a | (std::uint64_t{b} << (8 * (size - 4)));
+      } else if (size > 0) {
+        const auto* u = reinterpret_cast<const unsigned char*>(data);
+        lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) | (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
+      }
+      return {head_of(ParamKind::String, false, static_cast<std::uint8_t>(size)) | (lo << 24), (lo >> 40) | (hi << 24)};
+    } else {
+      ParamValue v;
+      v.head_ = head_of(ParamKind::String, false, static_cast<std::uint8_t>(size));
+      if (size != 0) std::memcpy(v.inline_chars(), data, size);
+      return {v.head_, v.bits_.u};
+    }
+  }
+  static bool raw_is_heap(RawParam raw) noexcept {
+    if constexpr (std::endian::native == std::endian::little) return ((raw.head >> 8) & 0xff) != 0;
+    return ((raw.head >> 48) & 0xff) != 0;
+  }
+
   static ParamValue array(std::vector<ParamValue>&& items);
   static ParamValue array(std::span<ParamValue> items);  // moves the items out
   static ParamValue object(ParamMap&& map);
@@ -157,6 +219,7 @@ class ParamValue {
 
  private:
   static ParamValue heap_string(std::string_view utf8);
+  explicit ParamValue(RawParam raw) noexcept : head_(raw.head) { bits_.u = raw.bits; }
   // A handle owning one (already counted) reference to `block`.
   static ParamValue wrap_block(ParamKind kind, detail::Block* block) noexcept {
     ParamValue v;
@@ -165,6 +228,7 @@ class ParamValue {
     return v;
   }
   friend class ParamArena;
+  friend class ParamBuilder;
   void retain() const noexcept {
     if (is_heap()) detail::retain_block(bits_.p);
   }
@@ -214,6 +278,7 @@ static_assert(sizeof(ParamValue) == 16);
 // is 32 bytes and needs no allocation of its own.
 class ParamKey {
   friend class ParamArena;
+  friend class ParamBuilder;
 
  public:
   ParamKey() noexcept = default;
@@ -283,6 +348,53 @@ class ParamArena {
   // Reused by every object this builder sorts.
   std::vector<detail::SortKey> sort_scratch_;
   std::vector<std::uint32_t> order_scratch_;
+};
+
+// Builds one value tree in an arena, writing every container straight into
+// a block of its final size. Values under construction are RawParam words
+// that own nothing: the arena is counted once, by the builder, and that one
+// reference passes to the finished root, so building costs no atomic
+// operation per block. Blocks of a failed build are dropped with the arena,
+// without walking them. Not for use by more than one thread.
+class ParamBuilder {
+ public:
+  ParamBuilder() noexcept = default;
+  ParamBuilder(const ParamBuilder&) = delete;
+  ParamBuilder& operator=(const ParamBuilder&) = delete;
+  ~ParamBuilder();
+
+  RawParam string(std::string_view utf8) {
+    if (utf8.size() <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(utf8.data(), utf8.size());
+    return heap_string(utf8);
+  }
+  // A new array (object) of `size` slots, each to be filled with set()
+  // before finish(); `out` receives the container's own words.
+  ParamValue* array(std::size_t size, RawParam& out);
+  ParamEntry* object(std::size_t size, RawParam& out);
+  // Copies of items / entries gathered elsewhere (entries in any order, as
+  // for object(), to be put in order by sort_object()).
+  RawParam array_of(std::span<const RawParam> items);
+  RawParam object_of(std::span<const RawEntry> entries);
+
+  static void set(ParamValue* slot, RawParam value) noexcept { ::new (static_cast<void*>(slot)) ParamValue(value); }
+  static void set(ParamEntry* slot, RawParam key, RawParam value) noexcept {
+    set(&slot->key.text_, key);
+    set(&slot->value, value);
+  }
+
+  // Puts the entries of an object made here in ascending key order; of equal
+  // keys only the last one stays (a later insert replaces an earlier one).
+  static void sort_object(RawParam object);
+  // Shortens an object made here to its first `size` entries.
+  static void truncate_object(RawParam object, std::size_t size) noexcept;
+
+  // The finished value. It owns the arena from now on; the builder is spent.
+  ParamValue finish(RawParam root) noexcept;
+
+ private:
+  RawParam heap_string(std::string_view utf8);
+  detail::Arena* arena();
+  detail::Arena* arena_ = nullptr;
 };
 
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys
