@@ -163,18 +163,25 @@ class ParamValue {
   static RawParam raw_short_string(const char* data, std::size_t size) noexcept {
     std::uint64_t lo = 0, hi = 0;  // bytes 0..7 and 8..12
     if constexpr (std::endian::native == std::endian::little) {
-      // Overlapping loads that never read outside [data, data + size).
-      if (size >= 8) {
-        std::memcpy(&lo, data, 8);
-        if (size > 8) {
-          std::memcpy(&hi, data + size - 8, 8);
-          hi >>= 8 * (16 - size);
-        }
-      } else if (size >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, data, 4);
-        std::memcpy(&b, data + size - 4, 4);
-        lo = a | (std::uint64_t{b} << (8 * (size - 4)));
+      // Overlapping 4-byte loads that never read outside [data, data + size)
+      // and take no branch on the length: strings of mixed lengths would
+      // mispredict every other one.
+      if (size >= 4) {
+        // Bytes 0..7 from loads at 0 and min(4, size - 4); bytes 8..12 from
+        // loads at min(8, size - 4) and size - 4, each shifted or masked so
+        // that byte 8 lands at bit 0. Masks instead of conditionals: the
+        // compiler would branch.
+        const std::size_t d = size - 4;
+        const std::size_t a1 = d - ((d - 4) & (std::size_t{0} - (d > 4)));
+        const std::size_t a2 = d - ((d - 8) & (std::size_t{0} - (d > 8)));
+        std::uint32_t w0, w1, w2, w3;
+        std::memcpy(&w0, data, 4);
+        std::memcpy(&w1, data + a1, 4);
+        std::memcpy(&w2, data + a2, 4);
+        std::memcpy(&w3, data + d, 4);
+        lo = w0 | (std::uint64_t{w1} << (8 * a1));
+        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - size)) & 63)) & (std::uint64_t{0} - (size > 8))) |
+             (std::uint64_t{w2} & (std::uint64_t{0} - (size >= 12)));
       } else if (size > 0) {
         const auto* u = reinterpret_cast<const unsigned char*>(data);
         lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) | (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
