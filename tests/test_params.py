@@ -421,3 +421,73 @@ def test_failed_allocation_aborts_with_its_size():
     assert out.returncode < 0  # killed by SIGABRT, not a Python exception
     assert out.stderr.startswith("memory allocation of ")
     assert out.stderr.rstrip().endswith(" bytes failed")
+
+
+# ------------------------------------------------------------------ Ctrl-C
+
+INTERRUPTED_CHILD = r"""
+import signal
+from tessarin import ModelConfig
+{setup}
+config = ModelConfig("c", "1")
+outside = 0
+
+def handler(signum, frame):
+    global outside
+    try:
+        probe()
+    except RuntimeError:  # the receiver is held: the call is still running
+        raise KeyboardInterrupt
+    outside += 1
+
+signal.signal(signal.SIGINT, handler)
+print("ready", flush=True)
+try:
+    for _ in range(20):
+        config = ModelConfig("c", "1")
+        op()
+except KeyboardInterrupt:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    check()
+    print("interrupted inside the call", flush=True)
+else:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    print("completed", flush=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        # An exact list, an abstract Sequence, and the read direction.
+        "big = [0] * 20_000_000\nop = lambda: config.with_param('k', big)\n"
+        "probe = lambda: config.param('x')\ncheck = lambda: config.params == {} or exit(3)",
+        "big = range(20_000_000)\nop = lambda: config.with_param('k', big)\n"
+        "probe = lambda: config.param('x')\ncheck = lambda: config.params == {} or exit(3)",
+        "holder = ModelConfig('h', '1').with_param('k', [0] * 20_000_000)\nop = lambda: holder.params\n"
+        "probe = lambda: holder.with_param('x', 0)\ncheck = lambda: repr(holder).startswith(\"ModelConfig(name='h'\") or exit(3)",
+    ],
+    ids=["list", "sequence", "read"],
+)
+def test_ctrl_c_interrupts_a_long_conversion(setup):
+    """SIGINT is sent over and over while the child converts a value large
+    enough to take a while; a handler that finds the receiver still held
+    raises KeyboardInterrupt. Without checks for signals inside the
+    conversion, every handler runs between calls and the loop completes."""
+    import signal
+    import subprocess
+    import time
+
+    code = INTERRUPTED_CHILD.format(setup=setup)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for _ in range(1200):  # bounded: stops by itself if the child never ends
+            if child.poll() is not None:
+                break
+            child.send_signal(signal.SIGINT)
+            time.sleep(0.05)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert (child.returncode, out) == (0, "interrupted inside the call\n"), err
