@@ -645,7 +645,9 @@ def random_value(seed, wrap):
         size = rng.choice([0, 1, 2, 3, 4, 5, 40]) if roll > 0.02 else 5000
         kind = rng.choice(["list", "tuple", "dict", "pairs"])
         if kind == "pairs":
-            return PairMapping([(text() if rng.random() > 0.005 else 5, node(depth + 1)) for _ in range(size)])
+            # Keys from a small pool: later repeats must win.
+            pool = [text() for _ in range(rng.randint(1, 6))]
+            return PairMapping([(rng.choice(pool) if rng.random() > 0.005 else 5, node(depth + 1)) for _ in range(size)])
         if kind == "dict":
             result = {}
             containers.append(result)

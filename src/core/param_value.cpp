@@ -555,6 +555,13 @@ void ParamBuilder::sort_object(RawParam object) {
   } else {
     std::sort(keys, keys + n, less);
   }
+  // Of equal keys keep the last; decided before any entry moves, since the
+  // comparison reads the entries in place.
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && compare(keys[i], keys[i + 1]) == 0) continue;
+    keys[count++] = keys[i];
+  }
   // Arena entries are plain words (never destroyed one by one): permute them
   // through a copy. A dropped duplicate's blocks simply stay in the arena.
   static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
@@ -565,12 +572,8 @@ void ParamBuilder::sort_object(RawParam object) {
     copy = scratch.entries.data();
   }
   std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + 1 < n && compare(keys[i], keys[i + 1]) == 0) continue;
-    std::memcpy(static_cast<void*>(entries + count), static_cast<const void*>(copy + keys[i].index), sizeof(ParamEntry));
-    ++count;
-  }
+  for (std::size_t i = 0; i < count; ++i)
+    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index), sizeof(ParamEntry));
   block->size = count;
 }
 
