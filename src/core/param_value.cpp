@@ -474,28 +474,32 @@ ParamValue ParamBuilder::finish(RawParam root) noexcept {
 
 namespace {
 
-// The first 16 key bytes as two big-endian words (zero-padded): comparing
-// them orders keys like comparing their bytes, up to ties that a full
+// A key's first 12 bytes (zero-padded) as big-endian numbers, and its
+// position: comparing (w0, w1) as one 128-bit number orders keys like their
+// bytes, then by position, up to ties on those 12 bytes that a full
 // comparison resolves. An inline key is read straight from the value's words.
 struct KeyOrder {
-  std::uint64_t w0;
-  std::uint64_t w1;
-  std::uint32_t index;
+  std::uint64_t w0;  // bytes 0..7
+  std::uint64_t w1;  // bytes 8..11 in the upper half, the position in the lower
+  std::uint32_t index() const noexcept { return static_cast<std::uint32_t>(w1); }
+  std::uint32_t bytes() const noexcept { return static_cast<std::uint32_t>(w1 >> 32); }
 };
 
 inline KeyOrder key_order(const ParamKey& key, std::uint32_t index) noexcept {
   std::uint64_t words[2];
   std::memcpy(words, static_cast<const void*>(&key), 16);
-  if constexpr (std::endian::native == std::endian::little) {
-    if (((words[0] >> 8) & 0xff) == 0) {
-      return {__builtin_bswap64((words[0] >> 24) | (words[1] << 40)), __builtin_bswap64(words[1] >> 24), index};
-    }
+  std::uint64_t w0, w1;
+  if (std::endian::native == std::endian::little && ((words[0] >> 8) & 0xff) == 0) {
+    w0 = __builtin_bswap64((words[0] >> 24) | (words[1] << 40));
+    w1 = __builtin_bswap64(words[1] >> 24);
+  } else {
+    std::string_view view = key.view();
+    std::uint64_t w[2] = {0, 0};
+    std::memcpy(w, view.data(), std::min<std::size_t>(view.size(), 16));
+    w0 = std::endian::native == std::endian::little ? __builtin_bswap64(w[0]) : w[0];
+    w1 = std::endian::native == std::endian::little ? __builtin_bswap64(w[1]) : w[1];
   }
-  std::string_view view = key.view();
-  std::uint64_t w[2] = {0, 0};
-  std::memcpy(w, view.data(), std::min<std::size_t>(view.size(), 16));
-  if constexpr (std::endian::native == std::endian::little) return {__builtin_bswap64(w[0]), __builtin_bswap64(w[1]), index};
-  return {w[0], w[1], index};
+  return {w0, (w1 & 0xffffffff00000000ull) | index};
 }
 
 // Scratch for sorting, reused by every object sorted on this thread (sorting
@@ -525,11 +529,11 @@ void ParamBuilder::sort_object(RawParam object) {
     if (scratch.keys.size() < n) scratch.keys.resize(n);
     keys = scratch.keys.data();
   }
-  // Three-way: words first, then the whole keys.
+  // Three-way on the keys: words first, then the whole keys.
   auto compare = [&](const KeyOrder& a, const KeyOrder& b) -> int {
     if (a.w0 != b.w0) return a.w0 < b.w0 ? -1 : 1;
-    if (a.w1 != b.w1) return a.w1 < b.w1 ? -1 : 1;
-    return entries[a.index].key.view().compare(entries[b.index].key.view());
+    if (a.bytes() != b.bytes()) return a.bytes() < b.bytes() ? -1 : 1;
+    return entries[a.index()].key.view().compare(entries[b.index()].key.view());
   };
   bool sorted_unique = true;
   for (std::size_t i = 0; i < n; ++i) {
@@ -540,20 +544,37 @@ void ParamBuilder::sort_object(RawParam object) {
   // Equal keys are ordered by position, so the later duplicate comes last.
   auto less = [&](const KeyOrder& a, const KeyOrder& b) {
     int c = compare(a, b);
-    return c != 0 ? c < 0 : a.index < b.index;
+    return c != 0 ? c < 0 : a.index() < b.index();
   };
-  if (n <= kSmall) {
-    for (std::size_t i = 1; i < n; ++i) {
-      KeyOrder k = keys[i];
-      std::size_t j = i;
-      while (j > 0 && less(k, keys[j - 1])) {
-        keys[j] = keys[j - 1];
+  auto insertion_sort = [&](KeyOrder* first, KeyOrder* last) {
+    for (KeyOrder* i = first + 1; i < last; ++i) {
+      KeyOrder k = *i;
+      KeyOrder* j = i;
+      while (j > first && less(k, j[-1])) {
+        *j = j[-1];
         --j;
       }
-      keys[j] = k;
+      *j = k;
     }
+  };
+  if (n <= kSmall) {
+    insertion_sort(keys, keys + n);
   } else {
-    std::sort(keys, keys + n, less);
+    // Whole-number comparisons only; then runs that tie on the first 12
+    // bytes (usually none) are put in full key order.
+    std::sort(keys, keys + n, [](const KeyOrder& a, const KeyOrder& b) {
+      return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
+    });
+    for (std::size_t i = 0; i < n;) {
+      std::size_t j = i + 1;
+      while (j < n && keys[j].w0 == keys[i].w0 && keys[j].bytes() == keys[i].bytes()) ++j;
+      if (j - i > kSmall) {
+        std::sort(keys + i, keys + j, less);
+      } else if (j - i > 1) {
+        insertion_sort(keys + i, keys + j);
+      }
+      i = j;
+    }
   }
   // Of equal keys keep the last; decided before any entry moves, since the
   // comparison reads the entries in place.
@@ -573,7 +594,7 @@ void ParamBuilder::sort_object(RawParam object) {
   }
   std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
   for (std::size_t i = 0; i < count; ++i)
-    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index), sizeof(ParamEntry));
+    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()), sizeof(ParamEntry));
   block->size = count;
 }
 
