@@ -209,7 +209,15 @@ class FromPython {
   // One converted item; every so often, pending signals get their turn. An
   // exception raised by a handler propagates as it is.
   void tick() {
-    if (--countdown_ == 0) [[unlikely]]
+    if (--countdown_ <= 0) [[unlikely]]
+      check_signals();
+  }
+  // The items of an exact list or tuple are counted all at once, and a long
+  // one is read in runs of kSignalInterval with a check after each: the
+  // tight loop over plain scalars then pays nothing per item.
+  void charge(Py_ssize_t items) {
+    countdown_ -= items;
+    if (countdown_ <= 0) [[unlikely]]
       check_signals();
   }
   [[gnu::noinline]] void check_signals() {
@@ -261,20 +269,27 @@ class FromPython {
     const Py_ssize_t n = PyList_Size(obj);
     RawParam out;
     ParamValue* slots = builder_.array(static_cast<std::size_t>(n), out);
+    charge(n);
+    if (n > static_cast<Py_ssize_t>(kSignalInterval))
+      return fill_long(slots, n, out, [&](Py_ssize_t i) { return list_item(obj, i, depth); });
     for (Py_ssize_t i = 0; i < n; ++i) {
-      tick();
-      PyObject* item = PyList_GetItem(obj, i);
-      if (item == nullptr) return fail_from_python();
-      RawParam value;
-      if (!plain(item, value)) {
-        // Held: converting it may run user code that removes it from the list.
-        Ref hold = Ref::borrow(item);
-        value = convert(item, depth + 1);
-      }
+      RawParam value = list_item(obj, i, depth);
       if (is_failed(value)) return value;
       ParamBuilder::set(slots + i, value);
     }
     return out;
+  }
+
+  [[gnu::always_inline]] RawParam list_item(PyObject* obj, Py_ssize_t i, int depth) {
+    PyObject* item = PyList_GetItem(obj, i);
+    if (item == nullptr) return fail_from_python();
+    RawParam value;
+    if (!plain(item, value)) {
+      // Held: converting it may run user code that removes it from the list.
+      Ref hold = Ref::borrow(item);
+      value = convert(item, depth + 1);
+    }
+    return value;
   }
 
   RawParam convert_tuple(PyObject* obj, int depth) {
@@ -282,14 +297,36 @@ class FromPython {
     const Py_ssize_t n = PyTuple_Size(obj);
     RawParam out;
     ParamValue* slots = builder_.array(static_cast<std::size_t>(n), out);
+    charge(n);
+    if (n > static_cast<Py_ssize_t>(kSignalInterval))
+      return fill_long(slots, n, out, [&](Py_ssize_t i) { return tuple_item(obj, i, depth); });
     for (Py_ssize_t i = 0; i < n; ++i) {
-      tick();
-      // Borrowed: a tuple cannot change, and our caller keeps it alive.
-      PyObject* item = PyTuple_GetItem(obj, i);
-      RawParam value;
-      if (!plain(item, value)) value = convert(item, depth + 1);
+      RawParam value = tuple_item(obj, i, depth);
       if (is_failed(value)) return value;
       ParamBuilder::set(slots + i, value);
+    }
+    return out;
+  }
+
+  [[gnu::always_inline]] RawParam tuple_item(PyObject* obj, Py_ssize_t i, int depth) {
+    // Borrowed: a tuple cannot change, and our caller keeps it alive.
+    PyObject* item = PyTuple_GetItem(obj, i);
+    RawParam value;
+    if (!plain(item, value)) value = convert(item, depth + 1);
+    return value;
+  }
+
+  // A long exact list or tuple: read in runs of kSignalInterval items, with
+  // a look at pending signals after each.
+  template <class Item>
+  [[gnu::noinline]] RawParam fill_long(ParamValue* slots, Py_ssize_t n, RawParam out, Item item) {
+    for (Py_ssize_t i = 0; i < n;) {
+      for (const Py_ssize_t end = std::min<Py_ssize_t>(n, i + kSignalInterval); i < end; ++i) {
+        RawParam value = item(i);
+        if (is_failed(value)) return value;
+        ParamBuilder::set(slots + i, value);
+      }
+      if (i < n) check_signals();
     }
     return out;
   }
@@ -367,7 +404,20 @@ class FromPython {
     const std::size_t n = static_cast<std::size_t>(PyDict_Size(obj));
     RawParam out;
     ParamEntry* slots = builder_.object(n, out);
+    // Counted at once; only a long dict looks at signals entry by entry.
+    charge(static_cast<Py_ssize_t>(n));
     std::size_t filled = 0;
+    RawParam result = n > kSignalInterval ? fill_dict<true>(obj, slots, n, depth, filled)
+                                          : fill_dict<false>(obj, slots, n, depth, filled);
+    if (is_failed(result)) return result;
+    ParamBuilder::truncate_object(out, filled);
+    ParamBuilder::sort_object(out);
+    return out;
+  }
+
+  // The entries of an exact dict into `slots`; a failure, or null words.
+  template <bool kLong>
+  RawParam fill_dict(PyObject* obj, ParamEntry* slots, std::size_t n, int depth, std::size_t& filled) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(obj, &pos, &key, &value)) {
@@ -378,7 +428,7 @@ class FromPython {
           pinned.push_back(Py_NewRef(key));
           pinned.push_back(Py_NewRef(value));
         } while (PyDict_Next(obj, &pos, &key, &value));
-        RawParam result = out;
+        RawParam result = ParamValue::raw_null();
         for (std::size_t i = pin_base; i < pinned.size() && filled < n; i += 2) {
           tick();
           RawParam k = convert_key(pinned[i]);
@@ -394,10 +444,9 @@ class FromPython {
           ParamBuilder::set(slots + filled++, k, v);
         }
         unpin(pin_base);
-        if (is_failed(result)) return result;
-        break;
+        return result;
       }
-      tick();
+      if constexpr (kLong) tick();
       RawParam k = convert_str(key);
       if (is_failed(k)) return k;
       RawParam v;
@@ -405,9 +454,7 @@ class FromPython {
       if (is_failed(v)) return v;
       ParamBuilder::set(slots + filled++, k, v);
     }
-    ParamBuilder::truncate_object(out, filled);
-    ParamBuilder::sort_object(out);
-    return out;
+    return ParamValue::raw_null();
   }
 
   // Any other mapping: keys() and values() as lists, then len(); the i-th
@@ -464,7 +511,7 @@ class FromPython {
   std::string& error_;
   Stacks& stacks_;
   core::ParamBuilder builder_;
-  unsigned countdown_ = kSignalInterval;
+  std::ptrdiff_t countdown_ = kSignalInterval;
   std::size_t pinned_base_;
   std::size_t items_base_;
   std::size_t entries_base_;
@@ -546,9 +593,23 @@ class ToPython {
   PyObject* list(std::span<const ParamValue> items) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) throw_python_error();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      tick();
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
+    // Counted all at once; a long list is made in runs with a check after
+    // each, as in the other direction.
+    const std::size_t n = items.size();
+    countdown_ -= static_cast<std::ptrdiff_t>(n);
+    if (countdown_ <= 0) [[unlikely]]
+      check_signals();
+    if (n > kSignalInterval) return fill_long(list, items);
+    for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
+    return list.release();
+  }
+
+  [[gnu::noinline]] PyObject* fill_long(Ref& list, std::span<const ParamValue> items) {
+    const std::size_t n = items.size();
+    for (std::size_t i = 0; i < n;) {
+      for (const std::size_t end = std::min(n, i + kSignalInterval); i < end; ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
+      if (i < n) check_signals();
     }
     return list.release();
   }
@@ -591,7 +652,7 @@ class ToPython {
   }
 
   void tick() {
-    if (--countdown_ == 0) [[unlikely]]
+    if (--countdown_ <= 0) [[unlikely]]
       check_signals();
   }
   [[gnu::noinline]] void check_signals() {
@@ -599,7 +660,7 @@ class ToPython {
     if (PyErr_CheckSignals() < 0) throw Interrupted{};
   }
 
-  unsigned countdown_ = kSignalInterval;
+  std::ptrdiff_t countdown_ = kSignalInterval;
 };
 
 }  // namespace
