@@ -160,18 +160,23 @@ class ParamValue {
   }
   // At most kInlineStringCapacity bytes; the unused bytes are zero (key
   // sorting reads them as padding).
-  static RawParam raw_short_string(const char* data, std::size_t size) noexcept {
+  // With `terminated`, data[size] is readable too (a NUL terminator, as
+  // the interpreter's UTF-8 buffers have), which lets 3-byte strings take
+  // the main path.
+  static RawParam raw_short_string(const char* data, std::size_t size, bool terminated = false) noexcept {
     std::uint64_t lo = 0, hi = 0;  // bytes 0..7 and 8..12
     if constexpr (std::endian::native == std::endian::little) {
-      // Overlapping 4-byte loads that never read outside [data, data + size)
+      // Overlapping 4-byte loads that never read outside the readable bytes
       // and take no branch on the length: strings of mixed lengths would
-      // mispredict every other one.
-      if (size >= 4) {
-        // Bytes 0..7 from loads at 0 and min(4, size - 4); bytes 8..12 from
-        // loads at min(8, size - 4) and size - 4, each shifted or masked so
-        // that byte 8 lands at bit 0. Masks instead of conditionals: the
-        // compiler would branch.
-        const std::size_t d = size - 4;
+      // mispredict every other one. A terminator read with them is zero,
+      // like the padding.
+      const std::size_t readable = size + (terminated ? 1 : 0);
+      if (readable >= 4) {
+        // Bytes 0..7 from loads at 0 and min(4, readable - 4); bytes 8..12
+        // from loads at min(8, readable - 4) and readable - 4, each shifted or
+        // masked so that byte 8 lands at bit 0. Masks instead of
+        // conditionals: the compiler would branch.
+        const std::size_t d = readable - 4;
         const std::size_t a1 = d - ((d - 4) & (std::size_t{0} - (d > 4)));
         const std::size_t a2 = d - ((d - 8) & (std::size_t{0} - (d > 8)));
         std::uint32_t w0, w1, w2, w3;
@@ -180,8 +185,8 @@ class ParamValue {
         std::memcpy(&w2, data + a2, 4);
         std::memcpy(&w3, data + d, 4);
         lo = w0 | (std::uint64_t{w1} << (8 * a1));
-        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - size)) & 63)) & (std::uint64_t{0} - (size > 8))) |
-             (std::uint64_t{w2} & (std::uint64_t{0} - (size >= 12)));
+        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - readable)) & 63)) & (std::uint64_t{0} - (readable > 8))) |
+             (std::uint64_t{w2} & (std::uint64_t{0} - (readable >= 12)));
       } else if (size > 0) {
         const auto* u = reinterpret_cast<const unsigned char*>(data);
         lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) | (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
@@ -373,6 +378,11 @@ class ParamBuilder {
   RawParam string(std::string_view utf8) {
     if (utf8.size() <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(utf8.data(), utf8.size());
     return heap_string(utf8);
+  }
+  // The same, for bytes followed by a readable NUL.
+  RawParam terminated_string(const char* data, std::size_t size) {
+    if (size <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(data, size, true);
+    return heap_string({data, size});
   }
   // A new array (object) of `size` slots, each to be filled with set()
   // before finish(); `out` receives the container's own words.

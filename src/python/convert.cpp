@@ -229,7 +229,8 @@ class FromPython {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return fail_from_python();
-    return builder_.string({data, static_cast<std::size_t>(size)});
+    // The interpreter's UTF-8 buffers always end with a NUL.
+    return builder_.terminated_string(data, static_cast<std::size_t>(size));
   }
 
   [[gnu::always_inline]] RawParam convert_int(PyObject* obj) {

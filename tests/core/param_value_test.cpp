@@ -200,6 +200,10 @@ TEST(ParamBuilder, ShortStringsBuiltInRegistersMatchTheCopiedLayout) {
     std::memcpy(words, static_cast<const void*>(&copied), 16);
     ASSERT_EQ(raw.head, words[0]) << size;
     ASSERT_EQ(raw.bits, words[1]) << size;
+    bytes[size] = 0;  // the terminated form also reads the NUL
+    const RawParam terminated = ParamValue::raw_short_string(bytes, size, true);
+    ASSERT_EQ(terminated.head, words[0]) << size;
+    ASSERT_EQ(terminated.bits, words[1]) << size;
   }
 }
 
