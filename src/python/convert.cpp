@@ -80,15 +80,17 @@ class FromPython {
   }
 
   ~FromPython() {
-    // Also after an exception unwound the conversion half-way.
-    unpin(pinned_base_);
+    // Only after an exception unwound the conversion half-way is anything
+    // left above the bases.
+    if (stacks_.pinned.size() != pinned_base_) [[unlikely]]
+      unpin(pinned_base_);
     stacks_.items.resize(items_base_);
     stacks_.entries.resize(entries_base_);
     // Keep modest scratch capacity for the next conversion, not a huge one.
     constexpr std::size_t kKeep = 1u << 16;
-    if (pinned_base_ == 0 && stacks_.items.empty() && stacks_.items.capacity() > kKeep)
+    if (stacks_.items.capacity() > kKeep && items_base_ == 0) [[unlikely]]
       std::vector<RawParam>().swap(stacks_.items);
-    if (pinned_base_ == 0 && stacks_.entries.empty() && stacks_.entries.capacity() > kKeep)
+    if (stacks_.entries.capacity() > kKeep && entries_base_ == 0) [[unlikely]]
       std::vector<RawEntry>().swap(stacks_.entries);
   }
 
