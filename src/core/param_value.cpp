@@ -595,6 +595,10 @@ void ParamBuilder::sort_object(RawParam object) {
   std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
   for (std::size_t i = 0; i < count; ++i)
     std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()), sizeof(ParamEntry));
+  // Keep modest scratch for the next object, not the largest one ever seen.
+  constexpr std::size_t kKeep = 1u << 16;
+  if (scratch.keys.size() > kKeep) std::vector<KeyOrder>().swap(scratch.keys);
+  if (scratch.entries.size() > kKeep) std::vector<RawEntry>().swap(scratch.entries);
   block->size = count;
 }
 
