@@ -568,12 +568,19 @@ PyObject* key_to_str(std::string_view key) {
   return g_key_cache->get(key);
 }
 
+// Items made since pending signals were last looked at, counted across
+// calls: a caller that converts many small values one by one (every entry of
+// a large metadata map) gets its checks too. Only touched with the
+// interpreter lock held.
+std::ptrdiff_t g_to_python_countdown = kSignalInterval;
+
 // Creates the Python objects for a value. Scalars are made inline in the
 // list and dict loops; pending signals are looked at every few thousand
 // items, as in the other direction.
 class ToPython {
  public:
   PyObject* value(const ParamValue& v) {
+    tick();
     PyObject* result = scalar(v);
     if (result != nullptr) return result;
     if (v.kind() == core::ParamKind::Array) return list(v.as_array());
@@ -599,8 +606,8 @@ class ToPython {
     // Counted all at once; a long list is made in runs with a check after
     // each, as in the other direction.
     const std::size_t n = items.size();
-    countdown_ -= static_cast<std::ptrdiff_t>(n);
-    if (countdown_ <= 0) [[unlikely]]
+    g_to_python_countdown -= static_cast<std::ptrdiff_t>(n);
+    if (g_to_python_countdown <= 0) [[unlikely]]
       check_signals();
     if (n > kSignalInterval) return fill_long(list, items);
     for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
@@ -655,15 +662,13 @@ class ToPython {
   }
 
   void tick() {
-    if (--countdown_ <= 0) [[unlikely]]
+    if (--g_to_python_countdown <= 0) [[unlikely]]
       check_signals();
   }
   [[gnu::noinline]] void check_signals() {
-    countdown_ = kSignalInterval;
+    g_to_python_countdown = kSignalInterval;
     if (PyErr_CheckSignals() < 0) throw Interrupted{};
   }
-
-  std::ptrdiff_t countdown_ = kSignalInterval;
 };
 
 }  // namespace
