@@ -525,6 +525,8 @@ class FromPython {
 // "activation", ...). Reusing the str objects made for recent keys saves
 // decoding and, since a str caches its hash, rehashing on every insert.
 // Strings are immutable, so sharing one between results is invisible.
+constexpr std::size_t kKeyCacheSlots = 1024;
+
 class KeyCache {
  public:
   PyObject* get(std::string_view key) {
@@ -544,7 +546,7 @@ class KeyCache {
 
  private:
   static constexpr std::size_t kMaxLen = 47;
-  static constexpr std::size_t kSlots = 1024;
+  static constexpr std::size_t kSlots = kKeyCacheSlots;
   struct Slot {
     PyObject* str = nullptr;
     std::uint8_t len = 0;
@@ -590,9 +592,12 @@ class ToPython {
   PyObject* dict(core::ParamMapView map) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) throw_python_error();
+    // The keys of one map are distinct: a map larger than the key cache
+    // would only churn it.
+    const bool cached = map.size() <= kKeyCacheSlots;
     for (const ParamEntry& entry : map) {
       tick();
-      Ref key = Ref::steal(key_to_str(entry.key));
+      Ref key = Ref::steal(cached ? key_to_str(entry.key) : new_str(entry.key.view()));
       Ref value = Ref::steal(item(entry.value));
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_python_error();
     }
