@@ -506,8 +506,36 @@ inline KeyOrder key_order(const ParamKey& key, std::uint32_t index) noexcept {
 // runs no outside code, so it never nests).
 struct SortScratch {
   std::vector<KeyOrder> keys;
+  std::vector<KeyOrder> spare;
   std::vector<RawEntry> entries;
 };
+
+// Stable LSD radix sort on the 12 key bytes of (w0, w1), skipping bytes that
+// every key shares; ties keep their order (by position). Large objects sort
+// in a few linear passes instead of n log n comparisons.
+KeyOrder* radix_sort(KeyOrder* keys, KeyOrder* spare, std::size_t n) {
+  auto digit = [](const KeyOrder& k, int b) -> unsigned {
+    return b < 8 ? static_cast<unsigned>(k.w0 >> (56 - 8 * b)) & 0xff
+                 : static_cast<unsigned>(k.w1 >> (56 - 8 * (b - 8))) & 0xff;
+  };
+  static thread_local std::uint32_t counts[12][256];
+  std::memset(counts, 0, sizeof(counts));
+  for (std::size_t i = 0; i < n; ++i)
+    for (int b = 0; b < 12; ++b) ++counts[b][digit(keys[i], b)];
+  for (int b = 11; b >= 0; --b) {
+    std::uint32_t* count = counts[b];
+    if (count[digit(keys[0], b)] == n) continue;
+    std::uint32_t offset = 0;
+    for (int d = 0; d < 256; ++d) {
+      std::uint32_t c = count[d];
+      count[d] = offset;
+      offset += c;
+    }
+    for (std::size_t i = 0; i < n; ++i) spare[count[digit(keys[i], b)]++] = keys[i];
+    std::swap(keys, spare);
+  }
+  return keys;
+}
 
 }  // namespace
 
@@ -522,6 +550,8 @@ void ParamBuilder::sort_object(RawParam object) {
   if (n < 2) return;
   ParamEntry* entries = block->entries();
   constexpr std::size_t kSmall = 32;
+  // From here on, radix passes beat comparisons.
+  constexpr std::size_t kRadix = 256;
   KeyOrder small_keys[kSmall];
   static thread_local SortScratch scratch;
   KeyOrder* keys = small_keys;
@@ -560,11 +590,17 @@ void ParamBuilder::sort_object(RawParam object) {
   if (n <= kSmall) {
     insertion_sort(keys, keys + n);
   } else {
-    // Whole-number comparisons only; then runs that tie on the first 12
-    // bytes (usually none) are put in full key order.
-    std::sort(keys, keys + n, [](const KeyOrder& a, const KeyOrder& b) {
-      return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
-    });
+    // Whole-number order only; then runs that tie on the first 12 bytes
+    // (usually none) are put in full key order.
+    if (n < kRadix) {
+      std::sort(keys, keys + n, [](const KeyOrder& a, const KeyOrder& b) {
+        return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
+      });
+    } else {
+      if (scratch.spare.size() < n) scratch.spare.resize(n);
+      KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
+      if (sorted != keys) std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted), n * sizeof(KeyOrder));
+    }
     for (std::size_t i = 0; i < n;) {
       std::size_t j = i + 1;
       while (j < n && keys[j].w0 == keys[i].w0 && keys[j].bytes() == keys[i].bytes()) ++j;
@@ -598,6 +634,7 @@ void ParamBuilder::sort_object(RawParam object) {
   // Keep modest scratch for the next object, not the largest one ever seen.
   constexpr std::size_t kKeep = 1u << 16;
   if (scratch.keys.size() > kKeep) std::vector<KeyOrder>().swap(scratch.keys);
+  if (scratch.spare.size() > kKeep) std::vector<KeyOrder>().swap(scratch.spare);
   if (scratch.entries.size() > kKeep) std::vector<RawEntry>().swap(scratch.entries);
   block->size = count;
 }

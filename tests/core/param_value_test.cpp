@@ -212,7 +212,7 @@ TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
   // Keys that tie on their first 8 or 16 bytes, embed NULs, and repeat.
   const std::vector<std::string> stems = {"", "a", "key_0000", "key_0000_0000_00", "\xff", std::string("a\0", 2),
                                           "a longer key than sixteen bytes"};
-  for (std::size_t n : {0, 1, 2, 7, 31, 32, 33, 200}) {
+  for (std::size_t n : {0, 1, 2, 7, 31, 32, 33, 200, 300, 5000}) {
     ParamValue root;
     std::map<std::string, std::uint64_t> reference;
     {
