@@ -510,6 +510,19 @@ struct SortScratch {
   std::vector<RawEntry> entries;
 };
 
+// A small object's keys (all inline) and the order found for them.
+// Configuration data repeats one dict shape many times (every layer has the
+// same keys, in the same order); such an object then costs one comparison
+// of its keys' words instead of a sort.
+struct LastOrder {
+  static constexpr std::size_t kMax = 32;
+  std::size_t n = 0;  // 0: nothing remembered
+  std::size_t count = 0;
+  bool identity = false;
+  std::uint64_t words[kMax][2];
+  std::uint8_t order[kMax];
+};
+
 // Stable LSD radix sort on the 12 key bytes of (w0, w1), skipping bytes that
 // every key shares; ties keep their order (by position). Large objects sort
 // in a few linear passes instead of n log n comparisons.
@@ -553,12 +566,52 @@ void ParamBuilder::sort_object(RawParam object) {
   // From here on, radix passes beat comparisons.
   constexpr std::size_t kRadix = 256;
   KeyOrder small_keys[kSmall];
-  static thread_local SortScratch scratch;
+  // Touched (a thread-local lookup) only for objects larger than kSmall.
+  auto scratch_of = []() -> SortScratch& {
+    static thread_local SortScratch scratch;
+    return scratch;
+  };
   KeyOrder* keys = small_keys;
   if (n > kSmall) {
+    SortScratch& scratch = scratch_of();
     if (scratch.keys.size() < n) scratch.keys.resize(n);
     keys = scratch.keys.data();
   }
+  // Inline keys are equal exactly when their two words are. A few shapes
+  // are remembered (a layer dict and the dict nested in it alternate), picked
+  // by the size and the first key.
+  static thread_local LastOrder remembered[4];
+  bool remember = n <= LastOrder::kMax;
+  std::uint64_t first[2];
+  std::memcpy(first, static_cast<const void*>(&entries[0].key), 16);
+  const std::uint64_t pick = first[0] ^ first[1] ^ n;
+  LastOrder& last = remembered[(pick ^ (pick >> 29) ^ (pick >> 43)) & 3];
+  if (remember) {
+    bool same = n == last.n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t w[2];
+      std::memcpy(w, static_cast<const void*>(&entries[i].key), 16);
+      remember &= !ParamValue::raw_is_heap({w[0], w[1]});
+      same &= w[0] == last.words[i][0] && w[1] == last.words[i][1];
+    }
+    if (same && remember) {
+      if (last.identity) return;
+      RawEntry copy[LastOrder::kMax];
+      std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
+      for (std::size_t i = 0; i < last.count; ++i)
+        std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + last.order[i]), sizeof(ParamEntry));
+      block->size = last.count;
+      return;
+    }
+  }
+  auto note = [&](std::size_t count, bool identity) {
+    if (!remember) return;
+    last.n = n;
+    last.count = count;
+    last.identity = identity;
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(last.words[i], static_cast<const void*>(&entries[i].key), 16);
+    for (std::size_t i = 0; i < count && !identity; ++i) last.order[i] = static_cast<std::uint8_t>(keys[i].index());
+  };
   // Three-way on the keys: words first, then the whole keys.
   auto compare = [&](const KeyOrder& a, const KeyOrder& b) -> int {
     if (a.w0 != b.w0) return a.w0 < b.w0 ? -1 : 1;
@@ -570,7 +623,10 @@ void ParamBuilder::sort_object(RawParam object) {
     keys[i] = key_order(entries[i].key, static_cast<std::uint32_t>(i));
     if (i > 0 && sorted_unique) sorted_unique = compare(keys[i - 1], keys[i]) < 0;
   }
-  if (sorted_unique) return;
+  if (sorted_unique) {
+    note(n, true);
+    return;
+  }
   // Equal keys are ordered by position, so the later duplicate comes last.
   auto less = [&](const KeyOrder& a, const KeyOrder& b) {
     int c = compare(a, b);
@@ -597,6 +653,7 @@ void ParamBuilder::sort_object(RawParam object) {
         return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
       });
     } else {
+      SortScratch& scratch = scratch_of();
       if (scratch.spare.size() < n) scratch.spare.resize(n);
       KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
       if (sorted != keys) std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted), n * sizeof(KeyOrder));
@@ -619,12 +676,14 @@ void ParamBuilder::sort_object(RawParam object) {
     if (i + 1 < n && compare(keys[i], keys[i + 1]) == 0) continue;
     keys[count++] = keys[i];
   }
+  note(count, false);  // before the entries move: it reads their keys
   // Arena entries are plain words (never destroyed one by one): permute them
   // through a copy. A dropped duplicate's blocks simply stay in the arena.
   static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
   RawEntry small_copy[kSmall];
   RawEntry* copy = small_copy;
   if (n > kSmall) {
+    SortScratch& scratch = scratch_of();
     if (scratch.entries.size() < n) scratch.entries.resize(n);
     copy = scratch.entries.data();
   }
@@ -633,9 +692,12 @@ void ParamBuilder::sort_object(RawParam object) {
     std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()), sizeof(ParamEntry));
   // Keep modest scratch for the next object, not the largest one ever seen.
   constexpr std::size_t kKeep = 1u << 16;
-  if (scratch.keys.size() > kKeep) std::vector<KeyOrder>().swap(scratch.keys);
-  if (scratch.spare.size() > kKeep) std::vector<KeyOrder>().swap(scratch.spare);
-  if (scratch.entries.size() > kKeep) std::vector<RawEntry>().swap(scratch.entries);
+  if (n > kKeep) {
+    SortScratch& scratch = scratch_of();
+    std::vector<KeyOrder>().swap(scratch.keys);
+    std::vector<KeyOrder>().swap(scratch.spare);
+    std::vector<RawEntry>().swap(scratch.entries);
+  }
   block->size = count;
 }
 

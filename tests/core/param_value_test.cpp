@@ -239,5 +239,36 @@ TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
   }
 }
 
+TEST(ParamBuilder, RepeatedKeySetsSortLikeFreshOnes) {
+  // The same keys again (the remembered order), a set differing in one key
+  // or in length only ("a" and "a\0"), repeats, and an already sorted set.
+  const std::vector<std::vector<std::string>> sets = {
+      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "name", "bias", "a"},
+      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "nam", "bias"},
+      {"a", "b"},                {"a", "b"},                {"b", "a"},
+      {"b", "a", "b"},           {"b", "a", "b"},           {"a", std::string("a\0", 2)},
+      {std::string("a\0", 2), "a"}, {"b", "a"}};
+  for (const auto& keys : sets) {
+    ParamBuilder builder;
+    RawParam object;
+    ParamEntry* slots = builder.object(keys.size(), object);
+    std::map<std::string, std::uint64_t> reference;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      ParamBuilder::set(slots + i, builder.string(keys[i]), ParamValue::raw_uint(i));
+      reference[keys[i]] = i;
+    }
+    ParamBuilder::sort_object(object);
+    ParamValue root = builder.finish(object);
+    ParamMapView map = root.as_object();
+    ASSERT_EQ(map.size(), reference.size());
+    std::size_t i = 0;
+    for (const auto& [key, value] : reference) {
+      EXPECT_EQ(map[i].key.view(), key);
+      EXPECT_EQ(map[i].value.as_u64(), value);
+      ++i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessarin::core
