@@ -110,6 +110,32 @@ def test_failed_with_param_leaves_config_unchanged():
     assert c.params == {"a": 1}
 
 
+def test_with_param_failing_at_every_allocation_leaves_config_unchanged():
+    """Allocation n fails, for n = 0, 1, ... until the call succeeds: every
+    failure (in the conversion, or in creating the returned copy) must leave
+    the receiver as it was."""
+    _testcapi = pytest.importorskip("_testcapi")
+    value = [1, "a string longer than the inline area", {"k": [2.5, None]}, "é" * 9]
+    for start in range(1000):
+        config = ModelConfig("c", "1").with_param("a", 1)
+        key = "key that is long enough"
+        _testcapi.set_nomemory(start, 0)
+        try:
+            result = config.with_param(key, value)
+        except (MemoryError, ValueError) as error:
+            _testcapi.remove_mem_hooks()
+            assert isinstance(error, MemoryError) or "MemoryError" in str(error)
+            assert config.params == {"a": 1}
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert result.params == config.params == {"a": 1, key: value}
+        assert start > 0
+        break
+    else:
+        pytest.fail("with_param never succeeded")
+
+
 def test_docstrings_and_signatures():
     assert ModelConfig.__doc__.startswith("Type-safe configuration for AI model components.")
     assert str(inspect.signature(ModelConfig)) == "(name, version)"

@@ -4,6 +4,7 @@ import collections
 import collections.abc
 import enum
 import math
+import random
 import struct
 import sys
 import threading
@@ -430,3 +431,255 @@ def test_failed_allocation_aborts_with_its_size():
     assert out.returncode < 0  # killed by SIGABRT, not a Python exception
     assert out.stderr.startswith("memory allocation of ")
     assert out.stderr.rstrip().endswith(" bytes failed")
+
+
+# ------------------------------------------------------------------ Ctrl-C
+
+INTERRUPTED_CHILD = r"""
+import signal
+from tessarin import ModelConfig
+{setup}
+config = ModelConfig("c", "1")
+outside = 0
+
+def handler(signum, frame):
+    global outside
+    try:
+        probe()
+    except RuntimeError:  # the receiver is held: the call is still running
+        raise KeyboardInterrupt
+    outside += 1
+
+signal.signal(signal.SIGINT, handler)
+print("ready", flush=True)
+try:
+    for _ in range(20):
+        config = ModelConfig("c", "1")
+        op()
+except KeyboardInterrupt:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    check()
+    print("interrupted inside the call", flush=True)
+else:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    print("completed", flush=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        # An exact list, an abstract Sequence, and the read direction.
+        "big = [0] * 20_000_000\nop = lambda: config.with_param('k', big)\n"
+        "probe = lambda: config.param('x')\ncheck = lambda: config.params == {} or exit(3)",
+        "big = range(20_000_000)\nop = lambda: config.with_param('k', big)\n"
+        "probe = lambda: config.param('x')\ncheck = lambda: config.params == {} or exit(3)",
+        "holder = ModelConfig('h', '1').with_param('k', [0] * 20_000_000)\nop = lambda: holder.params\n"
+        "probe = lambda: holder.with_param('x', 0)\ncheck = lambda: repr(holder).startswith(\"ModelConfig(name='h'\") or exit(3)",
+    ],
+    ids=["list", "sequence", "read"],
+)
+def test_ctrl_c_interrupts_a_long_conversion(setup):
+    """SIGINT is sent over and over while the child converts a value large
+    enough to take a while; a handler that finds the receiver still held
+    raises KeyboardInterrupt. Without checks for signals inside the
+    conversion, every handler runs between calls and the loop completes."""
+    import signal
+    import subprocess
+    import time
+
+    code = INTERRUPTED_CHILD.format(setup=setup)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for _ in range(1200):  # bounded: stops by itself if the child never ends
+            if child.poll() is not None:
+                break
+            child.send_signal(signal.SIGINT)
+            time.sleep(0.05)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert (child.returncode, out) == (0, "interrupted inside the call\n"), err
+
+
+# ------------------------------------- fast paths against the general path
+
+class PairMapping:
+    """A Mapping given as (key, value) pairs; keys may repeat."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def keys(self):
+        return [k for k, _ in self.pairs]
+
+    def values(self):
+        return [v for _, v in self.pairs]
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class Mutator:
+    """A one-item Sequence whose __len__ or __getitem__ changes another
+    container (usually one being converted around it)."""
+
+    def __init__(self, action, where):
+        self.action, self.where = action, where
+
+    def __len__(self):
+        if self.where == "len":
+            self.action()
+        return 1
+
+    def __getitem__(self, i):
+        if i > 0:
+            raise IndexError(i)
+        if self.where == "getitem":
+            self.action()
+        return 7
+
+
+collections.abc.Mapping.register(PairMapping)
+collections.abc.Sequence.register(Mutator)
+
+
+class Refused(Exception):
+    pass
+
+
+def rendered(error):
+    return f"{type(error).__qualname__}: {error}"
+
+
+def reference(value, depth=0):
+    """The conversion, written plainly from its documented rules: exact
+    lists and tuples are read by index up to their length when the
+    conversion reaches them, exact dicts as their items at that moment, other
+    sequences through len() (asked twice) and indexing, other mappings
+    through keys(), values() and len()."""
+    kind = type(value)
+    if value is None or kind is bool or kind is float and math.isfinite(value):
+        return value
+    if kind is float:
+        return None
+    if kind is int:
+        if -(2**63) <= value < 2**64:
+            return value
+        if -(2**127) <= value < 2**127:
+            raise Refused("JSON number out of range")
+        raise Refused("OverflowError: Python int too large to convert to C long")
+    if kind is str:
+        try:
+            value.encode()
+        except UnicodeEncodeError as error:
+            raise Refused(rendered(error))
+        return value
+    if kind is bytes:
+        raise Refused("invalid type: byte array, expected any valid JSON value")
+    if kind not in (list, tuple, dict, Mutator, MySequence, PairMapping):
+        raise Refused(f"unsupported type {kind.__qualname__}")
+    if depth >= 255:
+        raise Refused("value nested more than 255 levels deep (or containing itself)")
+    if kind in (list, tuple):
+        result = []
+        for i in range(len(value)):
+            try:
+                item = value[i]
+            except IndexError as error:
+                raise Refused(rendered(error))
+            result.append(reference(item, depth + 1))
+        return result
+    if kind in (Mutator, MySequence):
+        first, second = len(value), len(value)
+        if first != second:
+            raise Refused(f"expected sequence of length {first}, got {second}")
+        return [reference(value[i], depth + 1) for i in range(second)]
+    pairs = list(value.items()) if kind is dict else value.pairs
+    result = {}
+    for key, item in pairs:
+        if not isinstance(key, str):
+            raise Refused(f"unexpected type: '{type(key).__qualname__}' object cannot be cast as 'str'")
+        key = reference(key)
+        result[key] = reference(item, depth + 1)
+    return {k: result[k] for k in sorted(result, key=lambda s: s.encode("utf-8", "surrogatepass"))}
+
+
+def outcome(convert, value):
+    try:
+        return "ok", convert(value)
+    except (ValueError, Refused) as error:
+        return "refused", str(error).removeprefix(PREFIX)
+
+
+def random_value(seed, wrap):
+    """A random value built from `seed`; with `wrap`, every list, tuple and
+    dict becomes a Sequence / Mapping wrapper with the same content. Returns
+    the value and whether it runs code that mutates containers."""
+    rng = random.Random(seed)
+    containers = []
+    mutating = False
+    texts = ["", "a", "ab", "abc", "abcd", "é", "😀x", "key_1", "lo", "sixteen bytes!!!", "modèle 模型"]
+
+    def text():
+        return rng.choice(texts) + "xyz"[: rng.randint(0, 3)] * rng.randint(0, 6)
+
+    def leaf():
+        if rng.random() < 0.01:  # refused, each for its own reason
+            return rng.choice([2**64, -(2**63) - 1, 2**130, "\ud800", b"x", object(), 1j])
+        return rng.choice([
+            lambda: None, lambda: rng.random() < 0.5, lambda: rng.randint(-(2**63), 2**64 - 1),
+            lambda: rng.randint(-3, 300), lambda: rng.choice([0.5, -0.0, float("nan"), 1e300]), text, text,
+        ])()
+
+    def action():
+        target = rng.choice(containers)
+        if isinstance(target, list):
+            return rng.choice([target.clear, lambda: target.append(1), lambda: target.insert(0, "new"),
+                               lambda: target and target.pop(), lambda: target.append(target)])
+        return rng.choice([target.clear, lambda: target.update(zz=[1]), lambda: target and target.popitem()])
+
+    def node(depth):
+        nonlocal mutating
+        roll = rng.random()
+        if depth >= 4 or roll < 0.4:
+            return leaf()
+        if roll < 0.47 and containers and not wrap:
+            mutating = True
+            return Mutator(action(), rng.choice(["len", "getitem"]))
+        size = rng.choice([0, 1, 2, 3, 4, 5, 40]) if roll > 0.02 else 5000
+        kind = rng.choice(["list", "tuple", "dict", "pairs"])
+        if kind == "pairs":
+            # Keys from a small pool: later repeats must win.
+            pool = [text() for _ in range(rng.randint(1, 6))]
+            return PairMapping([(rng.choice(pool) if rng.random() > 0.005 else 5, node(depth + 1)) for _ in range(size)])
+        if kind == "dict":
+            result = {}
+            containers.append(result)
+            for _ in range(size):
+                result[text() if rng.random() > 0.005 else 5] = node(depth + 1)
+            return PairMapping(list(result.items())) if wrap else result
+        result = []
+        containers.append(result)
+        result.extend(node(depth + 1) for _ in range(size))
+        if wrap:
+            return MySequence(result)
+        return tuple(result) if kind == "tuple" else result
+
+    value = node(0)
+    return value, mutating
+
+
+@pytest.mark.parametrize("seed", range(400))
+def test_fast_paths_match_the_general_path_and_a_reference(seed):
+    value, mutating = random_value(seed, wrap=False)
+    expected = outcome(reference, random_value(seed, wrap=False)[0])
+    got = outcome(roundtrip, value)
+    assert got[0] == expected[0] and (same(got[1], expected[1]) if got[0] == "ok" else got == expected)
+    if not mutating:
+        wrapped = outcome(roundtrip, random_value(seed, wrap=True)[0])
+        assert wrapped[0] == got[0] and (same(wrapped[1], got[1]) if got[0] == "ok" else wrapped == got)

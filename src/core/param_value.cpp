@@ -36,6 +36,16 @@ static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
 
 class Arena : public ArenaCount {
  public:
+  // The arena and its first chunk are one allocation: most values are small
+  // and never need a second one.
+  static Arena* create() {
+    void* raw = ::operator new(kFirstAllocation);
+    auto* arena = new (raw) Arena();
+    arena->cur_ = reinterpret_cast<char*>(arena + 1);
+    arena->end_ = static_cast<char*>(raw) + kFirstAllocation;
+    return arena;
+  }
+
   // 8-byte aligned storage that lives as long as the arena.
   void* allocate(std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
@@ -55,15 +65,20 @@ class Arena : public ArenaCount {
       ::operator delete(static_cast<void*>(chunk));
       chunk = next;
     }
-    delete arena;
+    arena->~Arena();
+    ::operator delete(static_cast<void*>(arena));
   }
 
  private:
+  static constexpr std::size_t kFirstAllocation = 512;
+  static_assert(sizeof(ArenaCount) % 8 == 0);
+
   struct Chunk {
     Chunk* next;
   };
-  // Chunks start small (most values are small) and double up to 64 KiB, so
-  // the unused tail of an arena is bounded by its last chunk.
+  Arena() = default;
+  // Chunks double up to 64 KiB, so the unused tail of an arena is bounded
+  // by its last chunk; a block larger than that gets a chunk of its own.
   void grow(std::size_t need) {
     std::size_t size = std::max(next_size_, need + sizeof(Chunk));
     next_size_ = std::min<std::size_t>(next_size_ * 2, 64 * 1024);
@@ -77,9 +92,10 @@ class Arena : public ArenaCount {
   Chunk* head_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;
-  std::size_t next_size_ = 256;
+  std::size_t next_size_ = 1024;
   std::vector<std::pair<ParamKind, Block*>> foreign_;
 };
+static_assert(sizeof(Arena) % 8 == 0);
 
 static_assert(std::is_standard_layout_v<ArenaCount>);
 
@@ -321,7 +337,7 @@ ParamArena::~ParamArena() {
 
 detail::Arena* ParamArena::arena() {
   if (arena_ == nullptr) {
-    arena_ = new detail::Arena();
+    arena_ = detail::Arena::create();
     // The builder's own reference keeps the arena alive while it builds,
     // even if every value made so far is dropped (a failed conversion).
     arena_->refs.store(1, std::memory_order_relaxed);
@@ -386,6 +402,303 @@ ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
   }
   // Entries dropped as earlier duplicates are destroyed with the span.
   return ParamValue::wrap_block(ParamKind::Object, block);
+}
+
+}  // namespace tessarin::core
+
+namespace tessarin::core {
+
+ParamBuilder::~ParamBuilder() {
+  // Still set only when the build failed or its root needed no block.
+  if (arena_ != nullptr) detail::Arena::destroy(arena_);
+}
+
+detail::Arena* ParamBuilder::arena() {
+  if (arena_ == nullptr) {
+    arena_ = detail::Arena::create();
+    // The builder's credit, handed to the finished root.
+    arena_->refs.store(1, std::memory_order_relaxed);
+  }
+  return arena_;
+}
+
+RawParam ParamBuilder::heap_string(std::string_view utf8) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::StringBlock) + utf8.size())) detail::StringBlock();
+  block->arena = a;
+  block->size = utf8.size();
+  std::memcpy(block->data(), utf8.data(), utf8.size());
+  ParamValue v = ParamValue::wrap_block(ParamKind::String, block);
+  RawParam raw{v.head_, v.bits_.u};
+  v.reset_bits();
+  return raw;
+}
+
+ParamValue* ParamBuilder::array(std::size_t size, RawParam& out) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ArrayBlock) + size * sizeof(ParamValue))) detail::ArrayBlock();
+  block->arena = a;
+  block->size = size;
+  out = {ParamValue::head_of(ParamKind::Array, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  return block->items();
+}
+
+ParamEntry* ParamBuilder::object(std::size_t size, RawParam& out) {
+  detail::Arena* a = arena();
+  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + size * sizeof(ParamEntry))) detail::ObjectBlock();
+  block->arena = a;
+  block->size = size;
+  out = {ParamValue::head_of(ParamKind::Object, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  return block->entries();
+}
+
+RawParam ParamBuilder::array_of(std::span<const RawParam> items) {
+  RawParam out;
+  ParamValue* slots = array(items.size(), out);
+  for (std::size_t i = 0; i < items.size(); ++i) set(slots + i, items[i]);
+  return out;
+}
+
+RawParam ParamBuilder::object_of(std::span<const RawEntry> entries) {
+  RawParam out;
+  ParamEntry* slots = object(entries.size(), out);
+  for (std::size_t i = 0; i < entries.size(); ++i) set(slots + i, entries[i].key, entries[i].value);
+  return out;
+}
+
+ParamValue ParamBuilder::finish(RawParam root) noexcept {
+  if (!ParamValue::raw_is_heap(root)) return ParamValue(root);  // the arena goes with the builder
+  arena_ = nullptr;
+  return ParamValue(root);
+}
+
+namespace {
+
+// A key's first 12 bytes (zero-padded) as big-endian numbers, and its
+// position: comparing (w0, w1) as one 128-bit number orders keys like their
+// bytes, then by position, up to ties on those 12 bytes that a full
+// comparison resolves. An inline key is read straight from the value's words.
+struct KeyOrder {
+  std::uint64_t w0;  // bytes 0..7
+  std::uint64_t w1;  // bytes 8..11 in the upper half, the position in the lower
+  std::uint32_t index() const noexcept { return static_cast<std::uint32_t>(w1); }
+  std::uint32_t bytes() const noexcept { return static_cast<std::uint32_t>(w1 >> 32); }
+};
+
+inline KeyOrder key_order(const ParamKey& key, std::uint32_t index) noexcept {
+  std::uint64_t words[2];
+  std::memcpy(words, static_cast<const void*>(&key), 16);
+  std::uint64_t w0, w1;
+  if (std::endian::native == std::endian::little && ((words[0] >> 8) & 0xff) == 0) {
+    w0 = __builtin_bswap64((words[0] >> 24) | (words[1] << 40));
+    w1 = __builtin_bswap64(words[1] >> 24);
+  } else {
+    std::string_view view = key.view();
+    std::uint64_t w[2] = {0, 0};
+    std::memcpy(w, view.data(), std::min<std::size_t>(view.size(), 16));
+    w0 = std::endian::native == std::endian::little ? __builtin_bswap64(w[0]) : w[0];
+    w1 = std::endian::native == std::endian::little ? __builtin_bswap64(w[1]) : w[1];
+  }
+  return {w0, (w1 & 0xffffffff00000000ull) | index};
+}
+
+// Scratch for sorting, reused by every object sorted on this thread (sorting
+// runs no outside code, so it never nests).
+struct SortScratch {
+  std::vector<KeyOrder> keys;
+  std::vector<KeyOrder> spare;
+  std::vector<RawEntry> entries;
+};
+
+// A small object's keys (all inline) and the order found for them.
+// Configuration data repeats one dict shape many times (every layer has the
+// same keys, in the same order); such an object then costs one comparison
+// of its keys' words instead of a sort.
+struct LastOrder {
+  static constexpr std::size_t kMax = 32;
+  std::size_t n = 0;  // 0: nothing remembered
+  std::size_t count = 0;
+  bool identity = false;
+  std::uint64_t words[kMax][2];
+  std::uint8_t order[kMax];
+};
+
+// Stable LSD radix sort on the 12 key bytes of (w0, w1), skipping bytes that
+// every key shares; ties keep their order (by position). Large objects sort
+// in a few linear passes instead of n log n comparisons.
+KeyOrder* radix_sort(KeyOrder* keys, KeyOrder* spare, std::size_t n) {
+  auto digit = [](const KeyOrder& k, int b) -> unsigned {
+    return b < 8 ? static_cast<unsigned>(k.w0 >> (56 - 8 * b)) & 0xff
+                 : static_cast<unsigned>(k.w1 >> (56 - 8 * (b - 8))) & 0xff;
+  };
+  static thread_local std::uint32_t counts[12][256];
+  std::memset(counts, 0, sizeof(counts));
+  for (std::size_t i = 0; i < n; ++i)
+    for (int b = 0; b < 12; ++b) ++counts[b][digit(keys[i], b)];
+  for (int b = 11; b >= 0; --b) {
+    std::uint32_t* count = counts[b];
+    if (count[digit(keys[0], b)] == n) continue;
+    std::uint32_t offset = 0;
+    for (int d = 0; d < 256; ++d) {
+      std::uint32_t c = count[d];
+      count[d] = offset;
+      offset += c;
+    }
+    for (std::size_t i = 0; i < n; ++i) spare[count[digit(keys[i], b)]++] = keys[i];
+    std::swap(keys, spare);
+  }
+  return keys;
+}
+
+}  // namespace
+
+void ParamBuilder::truncate_object(RawParam object, std::size_t size) noexcept {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  if (size < block->size) block->size = size;
+}
+
+void ParamBuilder::sort_object(RawParam object) {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  const std::size_t n = block->size;
+  if (n < 2) return;
+  ParamEntry* entries = block->entries();
+  constexpr std::size_t kSmall = 32;
+  // From here on, radix passes beat comparisons.
+  constexpr std::size_t kRadix = 256;
+  KeyOrder small_keys[kSmall];
+  // Touched (a thread-local lookup) only for objects larger than kSmall.
+  auto scratch_of = []() -> SortScratch& {
+    static thread_local SortScratch scratch;
+    return scratch;
+  };
+  KeyOrder* keys = small_keys;
+  if (n > kSmall) {
+    SortScratch& scratch = scratch_of();
+    if (scratch.keys.size() < n) scratch.keys.resize(n);
+    keys = scratch.keys.data();
+  }
+  // Inline keys are equal exactly when their two words are. A few shapes
+  // are remembered (a layer dict and the dict nested in it alternate), picked
+  // by the size and the first key.
+  static thread_local LastOrder remembered[4];
+  bool remember = n <= LastOrder::kMax;
+  std::uint64_t first[2];
+  std::memcpy(first, static_cast<const void*>(&entries[0].key), 16);
+  const std::uint64_t pick = first[0] ^ first[1] ^ n;
+  LastOrder& last = remembered[(pick ^ (pick >> 29) ^ (pick >> 43)) & 3];
+  if (remember) {
+    bool same = n == last.n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t w[2];
+      std::memcpy(w, static_cast<const void*>(&entries[i].key), 16);
+      remember &= !ParamValue::raw_is_heap({w[0], w[1]});
+      same &= w[0] == last.words[i][0] && w[1] == last.words[i][1];
+    }
+    if (same && remember) {
+      if (last.identity) return;
+      RawEntry copy[LastOrder::kMax];
+      std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
+      for (std::size_t i = 0; i < last.count; ++i)
+        std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + last.order[i]), sizeof(ParamEntry));
+      block->size = last.count;
+      return;
+    }
+  }
+  auto note = [&](std::size_t count, bool identity) {
+    if (!remember) return;
+    last.n = n;
+    last.count = count;
+    last.identity = identity;
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(last.words[i], static_cast<const void*>(&entries[i].key), 16);
+    for (std::size_t i = 0; i < count && !identity; ++i) last.order[i] = static_cast<std::uint8_t>(keys[i].index());
+  };
+  // Three-way on the keys: words first, then the whole keys.
+  auto compare = [&](const KeyOrder& a, const KeyOrder& b) -> int {
+    if (a.w0 != b.w0) return a.w0 < b.w0 ? -1 : 1;
+    if (a.bytes() != b.bytes()) return a.bytes() < b.bytes() ? -1 : 1;
+    return entries[a.index()].key.view().compare(entries[b.index()].key.view());
+  };
+  bool sorted_unique = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    keys[i] = key_order(entries[i].key, static_cast<std::uint32_t>(i));
+    if (i > 0 && sorted_unique) sorted_unique = compare(keys[i - 1], keys[i]) < 0;
+  }
+  if (sorted_unique) {
+    note(n, true);
+    return;
+  }
+  // Equal keys are ordered by position, so the later duplicate comes last.
+  auto less = [&](const KeyOrder& a, const KeyOrder& b) {
+    int c = compare(a, b);
+    return c != 0 ? c < 0 : a.index() < b.index();
+  };
+  auto insertion_sort = [&](KeyOrder* first, KeyOrder* last) {
+    for (KeyOrder* i = first + 1; i < last; ++i) {
+      KeyOrder k = *i;
+      KeyOrder* j = i;
+      while (j > first && less(k, j[-1])) {
+        *j = j[-1];
+        --j;
+      }
+      *j = k;
+    }
+  };
+  if (n <= kSmall) {
+    insertion_sort(keys, keys + n);
+  } else {
+    // Whole-number order only; then runs that tie on the first 12 bytes
+    // (usually none) are put in full key order.
+    if (n < kRadix) {
+      std::sort(keys, keys + n, [](const KeyOrder& a, const KeyOrder& b) {
+        return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
+      });
+    } else {
+      SortScratch& scratch = scratch_of();
+      if (scratch.spare.size() < n) scratch.spare.resize(n);
+      KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
+      if (sorted != keys) std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted), n * sizeof(KeyOrder));
+    }
+    for (std::size_t i = 0; i < n;) {
+      std::size_t j = i + 1;
+      while (j < n && keys[j].w0 == keys[i].w0 && keys[j].bytes() == keys[i].bytes()) ++j;
+      if (j - i > kSmall) {
+        std::sort(keys + i, keys + j, less);
+      } else if (j - i > 1) {
+        insertion_sort(keys + i, keys + j);
+      }
+      i = j;
+    }
+  }
+  // Of equal keys keep the last; decided before any entry moves, since the
+  // comparison reads the entries in place.
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && compare(keys[i], keys[i + 1]) == 0) continue;
+    keys[count++] = keys[i];
+  }
+  note(count, false);  // before the entries move: it reads their keys
+  // Arena entries are plain words (never destroyed one by one): permute them
+  // through a copy. A dropped duplicate's blocks simply stay in the arena.
+  static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
+  RawEntry small_copy[kSmall];
+  RawEntry* copy = small_copy;
+  if (n > kSmall) {
+    SortScratch& scratch = scratch_of();
+    if (scratch.entries.size() < n) scratch.entries.resize(n);
+    copy = scratch.entries.data();
+  }
+  std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
+  for (std::size_t i = 0; i < count; ++i)
+    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()), sizeof(ParamEntry));
+  // Keep modest scratch for the next object, not the largest one ever seen.
+  constexpr std::size_t kKeep = 1u << 16;
+  if (n > kKeep) {
+    SortScratch& scratch = scratch_of();
+    std::vector<KeyOrder>().swap(scratch.keys);
+    std::vector<KeyOrder>().swap(scratch.spare);
+    std::vector<RawEntry>().swap(scratch.entries);
+  }
+  block->size = count;
 }
 
 }  // namespace tessarin::core

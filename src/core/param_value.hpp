@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,9 +31,22 @@ inline constexpr int kMaxParamDepth = 255;
 enum class ParamKind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
 
 class ParamValue;
+class ParamBuilder;
 class ParamMap;
 class ParamMapView;
 struct ParamEntry;
+
+// The two words a value slot holds, as a plain copy that owns nothing. A
+// ParamBuilder hands these around (in registers) while it builds a value in
+// its arena; only the finished root becomes an owning ParamValue.
+struct RawParam {
+  std::uint64_t head;
+  std::uint64_t bits;
+};
+struct RawEntry {
+  RawParam key;
+  RawParam value;
+};
 
 namespace detail {
 class Arena;
@@ -130,6 +144,66 @@ class ParamValue {
     if (!utf8.empty()) std::memcpy(v.inline_chars(), utf8.data(), utf8.size());
     return v;
   }
+  // The raw words of scalar values and of short strings, built in registers:
+  // written as two whole words, they forward from the store buffer to the
+  // next reader instead of stalling on a byte-and-word mix.
+  static RawParam raw_null() noexcept { return {0, 0}; }
+  static RawParam raw_bool(bool value) noexcept { return {head_of(ParamKind::Bool, false, 0), value ? 1u : 0u}; }
+  static RawParam raw_uint(std::uint64_t value) noexcept { return {head_of(ParamKind::UInt, false, 0), value}; }
+  static RawParam raw_int(std::int64_t value) noexcept {
+    return value < 0 ? RawParam{head_of(ParamKind::Int, false, 0), static_cast<std::uint64_t>(value)}
+                     : raw_uint(static_cast<std::uint64_t>(value));
+  }
+  static RawParam raw_real(double value) noexcept {
+    if (value - value != 0.0) return raw_null();
+    return {head_of(ParamKind::Float, false, 0), std::bit_cast<std::uint64_t>(value)};
+  }
+  // At most kInlineStringCapacity bytes; the unused bytes are zero (key
+  // sorting reads them as padding).
+  // With `terminated`, data[size] is readable too (a NUL terminator, as
+  // the interpreter's UTF-8 buffers have), which lets 3-byte strings take
+  // the main path.
+  static RawParam raw_short_string(const char* data, std::size_t size, bool terminated = false) noexcept {
+    std::uint64_t lo = 0, hi = 0;  // bytes 0..7 and 8..12
+    if constexpr (std::endian::native == std::endian::little) {
+      // Overlapping 4-byte loads that never read outside the readable bytes
+      // and take no branch on the length: strings of mixed lengths would
+      // mispredict every other one. A terminator read with them is zero,
+      // like the padding.
+      const std::size_t readable = size + (terminated ? 1 : 0);
+      if (readable >= 4) {
+        // Bytes 0..7 from loads at 0 and min(4, readable - 4); bytes 8..12
+        // from loads at min(8, readable - 4) and readable - 4, each shifted or
+        // masked so that byte 8 lands at bit 0. Masks instead of
+        // conditionals: the compiler would branch.
+        const std::size_t d = readable - 4;
+        const std::size_t a1 = d - ((d - 4) & (std::size_t{0} - (d > 4)));
+        const std::size_t a2 = d - ((d - 8) & (std::size_t{0} - (d > 8)));
+        std::uint32_t w0, w1, w2, w3;
+        std::memcpy(&w0, data, 4);
+        std::memcpy(&w1, data + a1, 4);
+        std::memcpy(&w2, data + a2, 4);
+        std::memcpy(&w3, data + d, 4);
+        lo = w0 | (std::uint64_t{w1} << (8 * a1));
+        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - readable)) & 63)) & (std::uint64_t{0} - (readable > 8))) |
+             (std::uint64_t{w2} & (std::uint64_t{0} - (readable >= 12)));
+      } else if (size > 0) {
+        const auto* u = reinterpret_cast<const unsigned char*>(data);
+        lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) | (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
+      }
+      return {head_of(ParamKind::String, false, static_cast<std::uint8_t>(size)) | (lo << 24), (lo >> 40) | (hi << 24)};
+    } else {
+      ParamValue v;
+      v.head_ = head_of(ParamKind::String, false, static_cast<std::uint8_t>(size));
+      if (size != 0) std::memcpy(v.inline_chars(), data, size);
+      return {v.head_, v.bits_.u};
+    }
+  }
+  static bool raw_is_heap(RawParam raw) noexcept {
+    if constexpr (std::endian::native == std::endian::little) return ((raw.head >> 8) & 0xff) != 0;
+    return ((raw.head >> 48) & 0xff) != 0;
+  }
+
   static ParamValue array(std::vector<ParamValue>&& items);
   static ParamValue array(std::span<ParamValue> items);  // moves the items out
   static ParamValue object(ParamMap&& map);
@@ -157,6 +231,7 @@ class ParamValue {
 
  private:
   static ParamValue heap_string(std::string_view utf8);
+  explicit ParamValue(RawParam raw) noexcept : head_(raw.head) { bits_.u = raw.bits; }
   // A handle owning one (already counted) reference to `block`.
   static ParamValue wrap_block(ParamKind kind, detail::Block* block) noexcept {
     ParamValue v;
@@ -165,6 +240,7 @@ class ParamValue {
     return v;
   }
   friend class ParamArena;
+  friend class ParamBuilder;
   void retain() const noexcept {
     if (is_heap()) detail::retain_block(bits_.p);
   }
@@ -214,6 +290,7 @@ static_assert(sizeof(ParamValue) == 16);
 // is 32 bytes and needs no allocation of its own.
 class ParamKey {
   friend class ParamArena;
+  friend class ParamBuilder;
 
  public:
   ParamKey() noexcept = default;
@@ -283,6 +360,58 @@ class ParamArena {
   // Reused by every object this builder sorts.
   std::vector<detail::SortKey> sort_scratch_;
   std::vector<std::uint32_t> order_scratch_;
+};
+
+// Builds one value tree in an arena, writing every container straight into
+// a block of its final size. Values under construction are RawParam words
+// that own nothing: the arena is counted once, by the builder, and that one
+// reference passes to the finished root, so building costs no atomic
+// operation per block. Blocks of a failed build are dropped with the arena,
+// without walking them. Not for use by more than one thread.
+class ParamBuilder {
+ public:
+  ParamBuilder() noexcept = default;
+  ParamBuilder(const ParamBuilder&) = delete;
+  ParamBuilder& operator=(const ParamBuilder&) = delete;
+  ~ParamBuilder();
+
+  RawParam string(std::string_view utf8) {
+    if (utf8.size() <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(utf8.data(), utf8.size());
+    return heap_string(utf8);
+  }
+  // The same, for bytes followed by a readable NUL.
+  RawParam terminated_string(const char* data, std::size_t size) {
+    if (size <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(data, size, true);
+    return heap_string({data, size});
+  }
+  // A new array (object) of `size` slots, each to be filled with set()
+  // before finish(); `out` receives the container's own words.
+  ParamValue* array(std::size_t size, RawParam& out);
+  ParamEntry* object(std::size_t size, RawParam& out);
+  // Copies of items / entries gathered elsewhere (entries in any order, as
+  // for object(), to be put in order by sort_object()).
+  RawParam array_of(std::span<const RawParam> items);
+  RawParam object_of(std::span<const RawEntry> entries);
+
+  static void set(ParamValue* slot, RawParam value) noexcept { ::new (static_cast<void*>(slot)) ParamValue(value); }
+  static void set(ParamEntry* slot, RawParam key, RawParam value) noexcept {
+    set(&slot->key.text_, key);
+    set(&slot->value, value);
+  }
+
+  // Puts the entries of an object made here in ascending key order; of equal
+  // keys only the last one stays (a later insert replaces an earlier one).
+  static void sort_object(RawParam object);
+  // Shortens an object made here to its first `size` entries.
+  static void truncate_object(RawParam object, std::size_t size) noexcept;
+
+  // The finished value. It owns the arena from now on; the builder is spent.
+  ParamValue finish(RawParam root) noexcept;
+
+ private:
+  RawParam heap_string(std::string_view utf8);
+  detail::Arena* arena();
+  detail::Arena* arena_ = nullptr;
 };
 
 // Map from UTF-8 keys to values, iterated in ascending byte order of the keys

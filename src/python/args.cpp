@@ -55,8 +55,8 @@ void check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) {
+void parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out) {
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   if (nargs + nkw > static_cast<Py_ssize_t>(sig.names.size())) raise_too_many(sig, nargs + nkw);
   for (std::size_t i = 0; i < sig.names.size(); ++i) out[i] = nullptr;

@@ -21,6 +21,9 @@ constexpr const char* kConvertParams = "Failed to convert params: ";
 
 ConfigData& self_of(PyObject* self) { return value_of<ConfigData>(self); }
 
+PyObject* alloc_model_config();
+PyObject* init_model_config(PyObject* obj, const ModelConfig& config) noexcept;
+
 // ---------------------------------------------------------------- ModelConfig
 
 PyObject* config_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -67,9 +70,12 @@ PyObject* config_with_param(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string_view key = arg_str(argv[0], sig.function, "key");
     ParamValue value = param_from_python_or_raise(argv[1], kConvertValue);
     // The receiver takes the parameter too: this call both changes it and
-    // returns a separate copy.
+    // returns a separate copy. Everything that can fail (the conversion, the
+    // returned object) comes first, so a failure leaves the receiver as it
+    // was; what follows can only abort.
+    PyObject* result = alloc_model_config();
     data.config.params.insert_or_assign(key, std::move(value));
-    return new_model_config(data.config);
+    return init_model_config(result, data.config);
   });
 }
 
@@ -291,6 +297,24 @@ TESSARIN_DEFINE_TYPE_GETTER(model_config_builder_type, builder_spec)
 PyObject* new_model_config(ModelConfig config) {
   return new_instance<ConfigData>(model_config_type(), std::move(config));
 }
+
+namespace {
+
+// A ModelConfig in two steps: the allocation, which may fail with
+// MemoryError, and the copy into it, which cannot fail (an out-of-memory
+// abort aside).
+PyObject* alloc_model_config() {
+  PyObject* obj = PyType_GenericAlloc(model_config_type(), 0);
+  if (obj == nullptr) throw_python_error();
+  return obj;
+}
+
+PyObject* init_model_config(PyObject* obj, const ModelConfig& config) noexcept {
+  new (&value_of<ConfigData>(obj)) ConfigData(config);
+  return obj;
+}
+
+}  // namespace
 
 bool is_model_config(PyObject* obj) { return Py_IS_TYPE(obj, model_config_type()); }
 

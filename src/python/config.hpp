@@ -13,7 +13,10 @@ namespace tessarin::py {
 struct ConfigData {
   AccessFlag access;
   core::ModelConfig config;
-  explicit ConfigData(core::ModelConfig c) : config(std::move(c)) {}
+  explicit ConfigData(core::ModelConfig&& c) : config(std::move(c)) {}
+  // Copies straight into place: a by-value parameter would copy the names
+  // and the map once more.
+  explicit ConfigData(const core::ModelConfig& c) : config(c) {}
 };
 
 PyTypeObject* model_config_type();

@@ -9,6 +9,11 @@
 
 namespace tessarin::py {
 
+// A signal handler raised an exception (KeyboardInterrupt, or whatever the
+// handler raises) while a conversion looked at pending signals. It is set and
+// propagates as it is: never rendered into a conversion message.
+struct Interrupted : PythonError {};
+
 // Converts a Python object into a ParamValue.
 // Returns true on success. On failure returns false with the conversion
 // message in `error` and no Python exception set; an exception that is not an
@@ -34,6 +39,8 @@ template <class F>
 PyObject* to_python_or_raise(const char* prefix, F&& convert) {
   try {
     return convert();
+  } catch (const Interrupted&) {
+    throw;
   } catch (const PythonError&) {
     raise_conversion_failure(prefix);
   }

@@ -188,5 +188,87 @@ TEST(ParamArena, ConcurrentReleaseOfSharedArenaValues) {
   EXPECT_EQ(shared.as_array().size(), 100u);
 }
 
+TEST(ParamBuilder, ShortStringsBuiltInRegistersMatchTheCopiedLayout) {
+  std::mt19937 rng(3);
+  char bytes[16];
+  for (int round = 0; round < 2000; ++round) {
+    for (char& c : bytes) c = static_cast<char>(rng() % 4 == 0 ? 0 : rng());
+    const std::size_t size = round % (ParamValue::kInlineStringCapacity + 1);
+    const RawParam raw = ParamValue::raw_short_string(bytes, size);
+    const ParamValue copied = ParamValue::string(std::string_view(bytes, size));
+    std::uint64_t words[2];
+    std::memcpy(words, static_cast<const void*>(&copied), 16);
+    ASSERT_EQ(raw.head, words[0]) << size;
+    ASSERT_EQ(raw.bits, words[1]) << size;
+    bytes[size] = 0;  // the terminated form also reads the NUL
+    const RawParam terminated = ParamValue::raw_short_string(bytes, size, true);
+    ASSERT_EQ(terminated.head, words[0]) << size;
+    ASSERT_EQ(terminated.bits, words[1]) << size;
+  }
+}
+
+TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
+  std::mt19937 rng(11);
+  // Keys that tie on their first 8 or 16 bytes, embed NULs, and repeat.
+  const std::vector<std::string> stems = {"", "a", "key_0000", "key_0000_0000_00", "\xff", std::string("a\0", 2),
+                                          "a longer key than sixteen bytes"};
+  for (std::size_t n : {0, 1, 2, 7, 31, 32, 33, 200, 300, 5000}) {
+    ParamValue root;
+    std::map<std::string, std::uint64_t> reference;
+    {
+      ParamBuilder builder;
+      RawParam object;
+      ParamEntry* slots = builder.object(n, object);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::string key = stems[rng() % stems.size()];
+        for (int extra = rng() % 3; extra > 0; --extra) key.push_back(static_cast<char>(rng() % 3 + '0'));
+        ParamBuilder::set(slots + i, builder.string(key), ParamValue::raw_uint(i));
+        reference[key] = i;
+      }
+      ParamBuilder::sort_object(object);
+      root = builder.finish(object);
+    }
+    ParamMapView map = root.as_object();
+    ASSERT_EQ(map.size(), reference.size()) << n;
+    std::size_t i = 0;
+    for (const auto& [key, value] : reference) {
+      EXPECT_EQ(map[i].key.view(), key);
+      EXPECT_EQ(map[i].value.as_u64(), value);
+      ++i;
+    }
+  }
+}
+
+TEST(ParamBuilder, RepeatedKeySetsSortLikeFreshOnes) {
+  // The same keys again (the remembered order), a set differing in one key
+  // or in length only ("a" and "a\0"), repeats, and an already sorted set.
+  const std::vector<std::vector<std::string>> sets = {
+      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "name", "bias", "a"},
+      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "nam", "bias"},
+      {"a", "b"},                {"a", "b"},                {"b", "a"},
+      {"b", "a", "b"},           {"b", "a", "b"},           {"a", std::string("a\0", 2)},
+      {std::string("a\0", 2), "a"}, {"b", "a"}};
+  for (const auto& keys : sets) {
+    ParamBuilder builder;
+    RawParam object;
+    ParamEntry* slots = builder.object(keys.size(), object);
+    std::map<std::string, std::uint64_t> reference;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      ParamBuilder::set(slots + i, builder.string(keys[i]), ParamValue::raw_uint(i));
+      reference[keys[i]] = i;
+    }
+    ParamBuilder::sort_object(object);
+    ParamValue root = builder.finish(object);
+    ParamMapView map = root.as_object();
+    ASSERT_EQ(map.size(), reference.size());
+    std::size_t i = 0;
+    for (const auto& [key, value] : reference) {
+      EXPECT_EQ(map[i].key.view(), key);
+      EXPECT_EQ(map[i].value.as_u64(), value);
+      ++i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessarin::core
