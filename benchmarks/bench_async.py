@@ -17,7 +17,7 @@ import asyncio
 import statistics
 import time
 
-from tessarin import BuildContext, BuildGraph, BuildPipeline, ModelConfig, NullBackend
+from tessarin import BuildContext, BuildGraph, BuildPipeline, ModelConfig
 
 MB = 1 << 20
 

@@ -129,9 +129,11 @@ def compare(name, condition, target, peer=None):
         with condition:
             loaded.append(batch())
     q, c = statistics.median(m for m, _ in quiet), statistics.median(m for m, _ in loaded)
-    print(f"{name}: os.fork() {c * 1e3:6.2f} ms vs peer {q * 1e3:6.2f} ms   ratio {c / q:5.2f} "
-          f"(target <= {target}); longest {max(x for _, x in loaded) * 1e3:.1f} ms "
-          f"vs {max(x for _, x in quiet) * 1e3:.1f} ms")
+    print(
+        f"{name}: os.fork() {c * 1e3:6.2f} ms vs peer {q * 1e3:6.2f} ms   ratio {c / q:5.2f} "
+        f"(target <= {target}); longest {max(x for _, x in loaded) * 1e3:.1f} ms "
+        f"vs {max(x for _, x in quiet) * 1e3:.1f} ms"
+    )
 
 
 def first_runs_in_children(busy, children=20):

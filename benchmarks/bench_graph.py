@@ -27,6 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import reference_hash  # noqa: E402
+
 from tessarin import BuildGraph, ModelConfig  # noqa: E402
 
 ACTIVATIONS = ["relu", "gelu", "silu", "tanh"]
@@ -43,10 +44,10 @@ def node_definitions(count, seed=1):
             ("bias", rng.random() < 0.5),
             ("shape", [rng.randint(1, 4096) for _ in range(rng.randint(2, 3))]),
             ("init", {"kind": "normal", "std": rng.random() * 0.02}),
-            ("tag", "block_%d_%s" % (i, rng.choice(ACTIVATIONS))),
+            ("tag", f"block_{i}_{rng.choice(ACTIVATIONS)}"),
             ("layers", rng.choice([None, 2, 6, 12, 24])),
         ]
-        yield ("layer%d" % i, "block%d" % (i % 100), params)
+        yield (f"layer{i}", f"block{i % 100}", params)
 
 
 # ------------------------------------------------------------------ builders
@@ -81,7 +82,9 @@ def build_dicts_plain(node_defs):
     """The graph as Python dicts, without the copies (for memory)."""
     nodes = []
     for name, cname, params in node_defs:
-        nodes.append({"id": len(nodes) + 1, "name": name, "config": {"name": cname, "version": "1.0.0", "params": dict(params)}})
+        nodes.append(
+            {"id": len(nodes) + 1, "name": name, "config": {"name": cname, "version": "1.0.0", "params": dict(params)}}
+        )
     return nodes
 
 
@@ -109,7 +112,9 @@ def measure_memory(variant, count):
 def memory_per_node(variant, count):
     out = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--memory", variant, "--nodes", str(count)],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     return float(out.stdout.strip())
 

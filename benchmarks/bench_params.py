@@ -75,7 +75,7 @@ def shapes():
         ("dicts of 8 ints", [{f"k{j}": rng.randint(0, 999) for j in range(8)} for _ in range(N // 9)], 1.05, 1.1),
         ("100k-key dict, shuffled", {k: rng.randint(0, 999) for k in keys}, 1.35, 1.1),
         ("200 chains 100 deep", chains(200, 100), 1.55, 1.1),
-        ("non-ASCII strings", [text[rng.randint(0, 10):rng.randint(11, 30)] for _ in range(N)], 1.9, 1.5),
+        ("non-ASCII strings", [text[rng.randint(0, 10) : rng.randint(11, 30)] for _ in range(N)], 1.9, 1.5),
         ("realistic 1 MB", realistic(rng, 1_000_000), 1.0, 1.1),
     ], [
         ("one call: 768", 768),

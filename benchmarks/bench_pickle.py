@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from bench_graph import build_native, node_definitions  # noqa: E402
+
 from tessarin import NodeId  # noqa: E402
 
 
@@ -69,11 +70,15 @@ def main():
             loads.append(timed(lambda: pickle.loads(data)))
         t_native, t_plain = min(native), min(plain_t)
         print(f"protocol {protocol} ({label}):")
-        print(f"  graph round trip:  {t_native * 1e3:8.1f} ms  (dumps {min(dumps) * 1e3:.1f} ms, "
-              f"loads {min(loads) * 1e3:.1f} ms)")
+        print(
+            f"  graph round trip:  {t_native * 1e3:8.1f} ms  (dumps {min(dumps) * 1e3:.1f} ms, "
+            f"loads {min(loads) * 1e3:.1f} ms)"
+        )
         print(f"  plain round trip:  {t_plain * 1e3:8.1f} ms   ratio {t_native / t_plain:6.3f}x  (target <= 0.15)")
         print(f"  graph pickle:      {native_size / 1e6:8.2f} MB")
-        print(f"  plain pickle:      {plain_size / 1e6:8.2f} MB   ratio {native_size / plain_size:6.3f}x  (target <= 2)")
+        print(
+            f"  plain pickle:      {plain_size / 1e6:8.2f} MB   ratio {native_size / plain_size:6.3f}x  (target <= 2)"
+        )
 
 
 if __name__ == "__main__":

@@ -53,5 +53,6 @@ def main():
     report("str.count('.') (a memchr-like scan)", best("s.count('.')", m, s=big_name), isalnum)
     report("NameValidator.validate", best("v.validate(c)", m, v=name_v, c=big), isalnum)
 
+
 if __name__ == "__main__":
     main()

@@ -15,6 +15,7 @@ path (the SHA extensions are not emulated).
 import sys
 
 from bench_graph import build_native, node_definitions
+
 from tessarin import BuildContext, BuildPipeline, InMemoryTraceSink, NullBackend, TraceEvent
 
 CALLS = {"setup": 0, "hash": 20, "execute": 20, "nodes": 5, "events": 10}

@@ -14,7 +14,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import sys
-from typing import Sequence
+from collections.abc import Sequence
 
 import tessarin
 
@@ -28,12 +28,12 @@ def make_graphs(count: int, nodes: int = 50) -> list[tessarin.BuildGraph]:
         previous = None
         for i in range(nodes):
             config = (
-                tessarin.ModelConfig("block%d" % i, "1.0.%d" % g)
+                tessarin.ModelConfig(f"block{i}", f"1.0.{g}")
                 .with_param("d_model", 256 * (1 + i % 4))
                 .with_param("dropout", 0.1 * (g % 5))
                 .with_param("shape", [g, i, 3])
             )
-            node = graph.add_node("layer%d" % i, config)
+            node = graph.add_node(f"layer{i}", config)
             if previous is not None:
                 graph.add_edge(previous, node)
             previous = node

@@ -18,7 +18,7 @@ def json_string(text):
         if ch in _SHORT_ESCAPES:
             out.append(_SHORT_ESCAPES[ch])
         elif ord(ch) < 0x20:
-            out.append("\\u%04x" % ord(ch))
+            out.append(f"\\u{ord(ch):04x}")
         else:
             out.append(ch)
     out.append('"')
@@ -79,7 +79,9 @@ def json_object(mapping):
 
 
 def config_json(name, version, params):
-    return '{"name":' + json_string(name) + ',"version":' + json_string(version) + ',"params":' + json_object(params) + "}"
+    return (
+        '{"name":' + json_string(name) + ',"version":' + json_string(version) + ',"params":' + json_object(params) + "}"
+    )
 
 
 def canonical_bytes(nodes, edges):

@@ -14,6 +14,7 @@ import time
 import weakref
 
 import pytest
+from support import UNDER_ASAN
 
 import tessarin
 from tessarin import (
@@ -25,7 +26,6 @@ from tessarin import (
     NullBackend,
     TraceLevel,
 )
-from support import UNDER_ASAN
 
 # Only keeps a broken implementation from hanging the suite; a correct one
 # never comes near it.
@@ -214,6 +214,7 @@ def test_the_run_works_on_the_graph_as_it_was_at_the_call(ctx, sink, big_graph):
 
 # ------------------------------------------------------------------- arguments
 
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -284,6 +285,7 @@ def test_without_a_running_loop_it_raises_at_once_and_records_nothing(ctx, sink)
 
 
 # ------------------------------------------------------ the loop's side of it
+
 
 class RecordingLoop(asyncio.SelectorEventLoop):
     """A loop that can fail chosen operations and records the completions
@@ -469,6 +471,7 @@ def test_errors_from_cancelled_are_reported_and_taken_as_not_cancelled(ctx, sink
 
 # ------------------------------------------------------------- concurrency
 
+
 def test_many_runs_gathered_on_one_loop(ctx, sink):
     runs = 30
     plans = []
@@ -482,7 +485,7 @@ def test_many_runs_gathered_on_one_loop(ctx, sink):
         return await asyncio.gather(*(pipeline_of(s).execute_async(ctx, g) for s, g in plans))
 
     results = asyncio.run(main())
-    for (stages, graph), result in zip(plans, results):
+    for (_stages, graph), result in zip(plans, results):
         assert result.stable_hash() == graph.stable_hash()
 
     expected = [reference_events(s, g)[0] for s, g in plans]
@@ -525,6 +528,7 @@ def test_a_python_thread_can_read_the_sink_while_runs_record(ctx, sink):
 
 
 # --------------------------------------------------------------- cancellation
+
 
 def step_ends(stages, graph):
     """Where each step of a run ends, counted in events: the start event, one
@@ -832,6 +836,7 @@ asyncio.run(first())
 
 # ----------------------------------------------------------------------- soak
 
+
 def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
@@ -841,7 +846,12 @@ def resident_bytes():
 def test_soak_with_random_cancellations():
     rng = random.Random(20240611)
     ctx = BuildContext.with_null_backend()
-    pipelines = [BuildPipeline.standard(), BuildPipeline.for_inference(), BuildPipeline(), pipeline_of(["a", "hashing"])]
+    pipelines = [
+        BuildPipeline.standard(),
+        BuildPipeline.for_inference(),
+        BuildPipeline(),
+        pipeline_of(["a", "hashing"]),
+    ]
 
     async def one(i):
         # A graph of its own per run: a run that failed to let go of its
@@ -886,7 +896,9 @@ def test_soak_with_random_cancellations():
             outcomes = await asyncio.gather(*(one(i) for i in range(start, min(n, start + 500))))
             for future in outcomes:
                 assert future.done()
-                assert future.cancelled() or future.exception() is None or str(future.exception()) == EMPTY_GRAPH_FAILURE
+                assert (
+                    future.cancelled() or future.exception() is None or str(future.exception()) == EMPTY_GRAPH_FAILURE
+                )
                 futures.append(weakref.ref(future))
         return futures
 
@@ -895,7 +907,9 @@ def test_soak_with_random_cancellations():
 
     settle(asyncio.run(round_of(3000)))  # warm-up: pools, arenas, thread states
     if UNDER_ASAN:
-        pytest.skip("AddressSanitizer build: its quarantine of freed memory grows resident memory (the runs above were checked)")
+        pytest.skip(
+            "AddressSanitizer build: its quarantine of freed memory grows resident memory (the runs above were checked)"
+        )
     gc.collect()
     before = resident_bytes()
     settle(asyncio.run(round_of(10_000)))

@@ -3,9 +3,9 @@
 import inspect
 
 import pytest
+from support import Hook
 
 from tessarin import ModelConfig, ModelConfigBuilder
-from support import Hook
 
 
 def test_fresh_config():
@@ -154,8 +154,6 @@ def test_docstrings_and_signatures():
 
 
 # ---------------------------------------------------------------- re-entrancy
-
-
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 import tessarin
 from tessarin import BuildContext, InMemoryTraceSink, NullBackend, TraceEvent
 
-DEVICES = ["cpu", "", "cuda:0", "it's \"odd\"\n", "gpu\u00e9\U0001f600"]
+DEVICES = ["cpu", "", "cuda:0", 'it\'s "odd"\n', "gpu\u00e9\U0001f600"]
 
 
 @pytest.mark.parametrize("device", DEVICES)
@@ -109,7 +109,11 @@ SINK, BACKEND = InMemoryTraceSink(), NullBackend.cpu()
         ((SINK, SINK), {}, "BuildContext() argument 'backend' must be NullBackend, not InMemoryTraceSink"),
         (("cpu", 1), {}, "BuildContext() argument 'backend' must be NullBackend, not str"),
         ((BACKEND, None), {}, "BuildContext() argument 'trace' must be InMemoryTraceSink, not None"),
-        ((BACKEND, TraceEvent("a", "b")), {}, "BuildContext() argument 'trace' must be InMemoryTraceSink, not TraceEvent"),
+        (
+            (BACKEND, TraceEvent("a", "b")),
+            {},
+            "BuildContext() argument 'trace' must be InMemoryTraceSink, not TraceEvent",
+        ),
         ((), {"trace": 1, "backend": 2}, "BuildContext() argument 'backend' must be NullBackend, not int"),
         ((BACKEND,), {}, "BuildContext() missing required argument 'trace' (pos 2)"),
         ((), {"trace": SINK}, "BuildContext() missing required argument 'backend' (pos 1)"),

@@ -189,8 +189,8 @@ def test_event_defaults_and_explicit_none():
 @pytest.mark.parametrize("name,_", LEVELS)
 def test_event_fields_round_trip(name, _):
     level = getattr(TraceLevel, name)
-    event = TraceEvent("", "it's\n\"raw\"", level, span_id="span-1", trace_id="")
-    assert event.id == "" and event.message == "it's\n\"raw\""
+    event = TraceEvent("", 'it\'s\n"raw"', level, span_id="span-1", trace_id="")
+    assert event.id == "" and event.message == 'it\'s\n"raw"'
     assert event.level == level and int(event.level) == int(level)
     assert event.level is not event.level
     assert (event.span_id, event.trace_id) == ("span-1", "")
@@ -215,7 +215,11 @@ def test_event_strings_round_trip(id_, message, span_id, trace_id):
         (("a", "m", None, 4, 5), {}, "TraceEvent() argument 'span_id' must be str or None, not int"),
         (("a", "m", None, None, 5), {}, "TraceEvent() argument 'trace_id' must be str or None, not int"),
         (("a", "m"), {"trace_id": 1, "level": 2}, "TraceEvent() argument 'level' must be TraceLevel or None, not int"),
-        ((), {"trace_id": 1, "span_id": 2, "message": "m", "id": "i"}, "TraceEvent() argument 'span_id' must be str or None, not int"),
+        (
+            (),
+            {"trace_id": 1, "span_id": 2, "message": "m", "id": "i"},
+            "TraceEvent() argument 'span_id' must be str or None, not int",
+        ),
         (("a",), {}, "TraceEvent() missing required argument 'message' (pos 2)"),
         ((), {"message": "m"}, "TraceEvent() missing required argument 'id' (pos 1)"),
         (("a", "m", None, None, None, None), {}, "TraceEvent() takes at most 5 arguments (6 given)"),

@@ -5,7 +5,6 @@ libpython of the interpreter running the suite)."""
 import os
 import shutil
 import subprocess
-import sys
 import sysconfig
 import textwrap
 
@@ -76,9 +75,14 @@ def build_program(tmp_path):
     source.write_text(PROGRAM)
     program = tmp_path / "embed"
     command = [
-        compiler, str(source), "-o", str(program),
+        compiler,
+        str(source),
+        "-o",
+        str(program),
         "-I" + sysconfig.get_paths()["include"],
-        "-L" + libdir, f"-lpython{version}", "-Wl,-rpath," + libdir,
+        "-L" + libdir,
+        f"-lpython{version}",
+        "-Wl,-rpath," + libdir,
     ]
     built = subprocess.run(command, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr

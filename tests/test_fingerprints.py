@@ -10,11 +10,13 @@ import math
 import pathlib
 
 import pytest
-
 import reference_hash as ref
+
 from tessarin import BuildGraph, ModelConfig, NodeId
 
-VECTORS = json.loads((pathlib.Path(__file__).parent / "vectors" / "fingerprints.json").read_text(encoding="utf-8"))["vectors"]
+VECTORS = json.loads((pathlib.Path(__file__).parent / "vectors" / "fingerprints.json").read_text(encoding="utf-8"))[
+    "vectors"
+]
 NONFINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
 
 
@@ -44,8 +46,15 @@ def build(vector):
 def test_the_vectors_cover_what_they_promise():
     labels = {v["label"] for v in VECTORS}
     assert len(VECTORS) >= 60 and len(labels) == len(VECTORS)
-    assert {"empty graph", "worked example", "float 5e-324", "float -0.0", "integer 18446744073709551615",
-            "integer -9223372036854775808", "keys that UTF-16 would order differently"} <= labels
+    assert {
+        "empty graph",
+        "worked example",
+        "float 5e-324",
+        "float -0.0",
+        "integer 18446744073709551615",
+        "integer -9223372036854775808",
+        "keys that UTF-16 would order differently",
+    } <= labels
     by_label = {v["label"]: v["stable_hash"] for v in VECTORS}
     assert by_label["worked example"] == "fbbb9d71577e1f2d04aedec23df2205b2bb3eb5b021502794eb5db0b477f88af"
     # Metadata and parameter insertion order must not count.
@@ -56,7 +65,9 @@ def test_the_vectors_cover_what_they_promise():
 @pytest.mark.parametrize("vector", VECTORS, ids=[v["label"] for v in VECTORS])
 def test_vector(vector):
     # The file agrees with the reference (guards against hand edits)...
-    nodes = [(n["name"], n["config"]["name"], n["config"]["version"], decode(n["config"]["params"])) for n in vector["nodes"]]
+    nodes = [
+        (n["name"], n["config"]["name"], n["config"]["version"], decode(n["config"]["params"])) for n in vector["nodes"]
+    ]
     assert ref.stable_hash(nodes, vector["edges"]) == vector["stable_hash"]
     # ...and the module agrees with the file.
     graph = build(vector)

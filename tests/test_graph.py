@@ -1,6 +1,5 @@
 """NodeId, GraphNode and BuildGraph, and the stable hash against a reference."""
 
-import collections.abc
 import hashlib
 import inspect
 import math
@@ -10,11 +9,12 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
-
 import reference_hash as ref
-from tessarin import BuildGraph, GraphNode, ModelConfig, NodeId
+from hypothesis import given
+from hypothesis import strategies as st
 from support import Hook
+
+from tessarin import BuildGraph, GraphNode, ModelConfig, NodeId
 
 U64_MAX = 2**64 - 1
 EMPTY_HASH = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
@@ -47,7 +47,14 @@ def test_worked_example_and_empty_graph():
     full = worked_example()
     assert full.stable_hash() == "fbbb9d71577e1f2d04aedec23df2205b2bb3eb5b021502794eb5db0b477f88af"
     assert repr(full) == str(full) == "BuildGraph(nodes=2, edges=1, hash='fbbb9d71')"
-    assert len(ref.canonical_bytes([("encoder", "encoder", "1.0.0", {}), ("decoder", "decoder", "1.0.0", {"layers": 12})], [(1, 2)])) == 153
+    assert (
+        len(
+            ref.canonical_bytes(
+                [("encoder", "encoder", "1.0.0", {}), ("decoder", "decoder", "1.0.0", {"layers": 12})], [(1, 2)]
+            )
+        )
+        == 153
+    )
 
 
 @pytest.mark.parametrize(
@@ -247,7 +254,7 @@ def test_getters_never_alias_the_graph():
     cfg.with_param("y", 3)
     assert n1[0].config.params == {"x": [1]}
     n1[0].config.params["x"].append(9)
-    (src, dst), = g.edges
+    ((src, dst),) = g.edges
     assert src == a and dst == a and src is not a and src is not dst
     assert g.edges[0][0] is not src
     assert g.stable_hash() == before
@@ -305,8 +312,6 @@ def test_keyword_arguments_and_constructor_errors():
         BuildGraph(1)
 
 
-
-
 def test_add_node_reads_the_config_under_shared_access():
     g = BuildGraph()
     c = config("c")
@@ -330,7 +335,9 @@ def test_node_id_hash_int_and_value(v):
     assert repr(n) == str(n) == f"NodeId({v})"
 
 
-@pytest.mark.parametrize("v, h", [(5, 5), (0, 0), (U64_MAX, -2), (U64_MAX - 1, -2), (2**63, -(2**63)), (2**63 - 1, 2**63 - 1)])
+@pytest.mark.parametrize(
+    "v, h", [(5, 5), (0, 0), (U64_MAX, -2), (U64_MAX - 1, -2), (2**63, -(2**63)), (2**63 - 1, 2**63 - 1)]
+)
 def test_node_id_hash_table(v, h):
     assert hash(NodeId(v)) == h
 

@@ -114,7 +114,9 @@ def run_case(name):
     """Runs a case, interrupting each call when the child asks; returns the reports."""
     child = subprocess.Popen(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(CASES[name])],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     reports = []
     try:

@@ -119,7 +119,9 @@ def test_subinterpreter_import_fails(kind):
             pytest.skip("no sub-interpreter support in this interpreter")
     if kind == "isolated" and sys.version_info < (3, 12):
         pytest.skip("isolated sub-interpreters exist since 3.12")
-    out = subprocess.run([sys.executable, "-c", SUBINTERPRETER_IMPORT, kind], capture_output=True, text=True, timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER_IMPORT, kind], capture_output=True, text=True, timeout=60
+    )
     assert out.returncode == 0, out.stderr
     own = "tessarin does not support sub-interpreters"
     if kind == "legacy":

@@ -10,10 +10,11 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
+from support import not_under_asan
 
 from tessarin import ModelConfig
-from support import not_under_asan
 
 PREFIX = "Failed to convert value: "
 
@@ -27,7 +28,7 @@ def conversion_error(value):
         ModelConfig("c", "1").with_param("k", value)
     message = str(info.value)
     assert message.startswith(PREFIX)
-    return message[len(PREFIX):]
+    return message[len(PREFIX) :]
 
 
 class Color(enum.IntEnum):
@@ -227,7 +228,10 @@ def test_exception_whose_str_fails():
         def __getitem__(self, i):
             raise Unprintable
 
-    assert conversion_error(Raising([1])) == "test_exception_whose_str_fails.<locals>.Unprintable: <exception str() failed>"
+    assert (
+        conversion_error(Raising([1]))
+        == "test_exception_whose_str_fails.<locals>.Unprintable: <exception str() failed>"
+    )
 
 
 def test_length_change_between_queries():
@@ -268,7 +272,10 @@ def test_broken_instancecheck_is_unraisable_and_counts_as_false(monkeypatch):
 
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
-    assert conversion_error(BadClass()) == "unsupported type test_broken_instancecheck_is_unraisable_and_counts_as_false.<locals>.BadClass"
+    assert (
+        conversion_error(BadClass())
+        == "unsupported type test_broken_instancecheck_is_unraisable_and_counts_as_false.<locals>.BadClass"
+    )
     assert seen == [RuntimeError, RuntimeError]
 
 
@@ -336,7 +343,7 @@ def test_small_thread_stack_at_the_depth_limit():
         t.join()
     finally:
         threading.stack_size(old)
-    del too_deep
+    too_deep = None  # freed here, on the main thread
     assert results == [True, True, True, True]
 
 
@@ -505,6 +512,7 @@ def test_ctrl_c_interrupts_a_long_conversion(setup):
 
 # ------------------------------------- fast paths against the general path
 
+
 class PairMapping:
     """A Mapping given as (key, value) pairs; keys may repeat."""
 
@@ -577,7 +585,7 @@ def reference(value, depth=0):
         try:
             value.encode()
         except UnicodeEncodeError as error:
-            raise Refused(rendered(error))
+            raise Refused(rendered(error)) from None
         return value
     if kind is bytes:
         raise Refused("invalid type: byte array, expected any valid JSON value")
@@ -591,7 +599,7 @@ def reference(value, depth=0):
             try:
                 item = value[i]
             except IndexError as error:
-                raise Refused(rendered(error))
+                raise Refused(rendered(error)) from None
             result.append(reference(item, depth + 1))
         return result
     if kind in (Mutator, MySequence):
@@ -631,16 +639,30 @@ def random_value(seed, wrap):
     def leaf():
         if rng.random() < 0.01:  # refused, each for its own reason
             return rng.choice([2**64, -(2**63) - 1, 2**130, "\ud800", b"x", object(), 1j])
-        return rng.choice([
-            lambda: None, lambda: rng.random() < 0.5, lambda: rng.randint(-(2**63), 2**64 - 1),
-            lambda: rng.randint(-3, 300), lambda: rng.choice([0.5, -0.0, float("nan"), 1e300]), text, text,
-        ])()
+        return rng.choice(
+            [
+                lambda: None,
+                lambda: rng.random() < 0.5,
+                lambda: rng.randint(-(2**63), 2**64 - 1),
+                lambda: rng.randint(-3, 300),
+                lambda: rng.choice([0.5, -0.0, float("nan"), 1e300]),
+                text,
+                text,
+            ]
+        )()
 
     def action():
         target = rng.choice(containers)
         if isinstance(target, list):
-            return rng.choice([target.clear, lambda: target.append(1), lambda: target.insert(0, "new"),
-                               lambda: target and target.pop(), lambda: target.append(target)])
+            return rng.choice(
+                [
+                    target.clear,
+                    lambda: target.append(1),
+                    lambda: target.insert(0, "new"),
+                    lambda: target and target.pop(),
+                    lambda: target.append(target),
+                ]
+            )
         return rng.choice([target.clear, lambda: target.update(zz=[1]), lambda: target and target.popitem()])
 
     def node(depth):
@@ -656,7 +678,9 @@ def random_value(seed, wrap):
         if kind == "pairs":
             # Keys from a small pool: later repeats must win.
             pool = [text() for _ in range(rng.randint(1, 6))]
-            return PairMapping([(rng.choice(pool) if rng.random() > 0.005 else 5, node(depth + 1)) for _ in range(size)])
+            return PairMapping(
+                [(rng.choice(pool) if rng.random() > 0.005 else 5, node(depth + 1)) for _ in range(size)]
+            )
         if kind == "dict":
             result = {}
             containers.append(result)

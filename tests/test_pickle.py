@@ -52,8 +52,11 @@ SAMPLES = {
         t.CompositeValidator().with_version_validator().with_name_validator().with_version_validator(),
     ],
     "TraceLevel": [t.TraceLevel.Debug, t.TraceLevel.Error],
-    "TraceEvent": [t.TraceEvent("", ""), t.TraceEvent("i", "m", t.TraceLevel.Warn, "span", None),
-                   t.TraceEvent("i", "m", None, None, "")],
+    "TraceEvent": [
+        t.TraceEvent("", ""),
+        t.TraceEvent("i", "m", t.TraceLevel.Warn, "span", None),
+        t.TraceEvent("i", "m", None, None, ""),
+    ],
     "NullBackend": [t.NullBackend.cpu(), t.NullBackend("")],
     "BuildPipeline": [t.BuildPipeline(), t.BuildPipeline.standard().with_stage('x"\t').with_stage("hashing")],
 }
@@ -106,8 +109,16 @@ def observe(obj):
     if kind == "GraphNode":
         return node_state(obj)
     if kind == "BuildGraph":
-        return (repr(obj), obj.stable_hash(), len(obj), bool(obj), obj.node_count(), obj.edge_count(),
-                [node_state(n) for n in obj.nodes], [(a.value, b.value) for a, b in obj.edges])
+        return (
+            repr(obj),
+            obj.stable_hash(),
+            len(obj),
+            bool(obj),
+            obj.node_count(),
+            obj.edge_count(),
+            [node_state(n) for n in obj.nodes],
+            [(a.value, b.value) for a, b in obj.edges],
+        )
     if kind == "ValidationError":
         return (repr(obj), str(obj), obj.field, obj.message)
     if kind in ("NameValidator", "VersionValidator", "CompositeValidator"):
@@ -123,8 +134,10 @@ def observe(obj):
     raise AssertionError(kind)
 
 
-COPIERS = [pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, p)), id="protocol%d" % p)
-           for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+COPIERS = [
+    pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, p)), id=f"protocol{p}")
+    for p in range(2, pickle.HIGHEST_PROTOCOL + 1)
+]
 COPIERS += [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
@@ -161,10 +174,13 @@ def test_levels_come_back_as_the_class_members(level):
         assert copy.deepcopy(obj) is level
 
 
-@pytest.mark.parametrize("factory, hint", [
-    (t.InMemoryTraceSink, "sink.events()"),
-    (t.BuildContext.with_null_backend, "NullBackend"),
-])
+@pytest.mark.parametrize(
+    "factory, hint",
+    [
+        (t.InMemoryTraceSink, "sink.events()"),
+        (t.BuildContext.with_null_backend, "NullBackend"),
+    ],
+)
 @pytest.mark.parametrize("operation", [pickle.dumps, copy.copy, copy.deepcopy])
 def test_shared_store_handles_refuse(factory, hint, operation):
     with pytest.raises(TypeError, match="process-local") as info:
@@ -201,12 +217,18 @@ def test_deepest_accepted_nesting_survives():
 
 
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(allow_nan=False, allow_infinity=False)
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**63), 2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
     | st.text(max_size=8),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=4), inner, max_size=4),
     max_leaves=12,
 )
-node_specs = st.lists(st.tuples(st.text(max_size=6), st.text(max_size=4), st.dictionaries(st.text(max_size=5), json_values, max_size=4)), max_size=6)
+node_specs = st.lists(
+    st.tuples(st.text(max_size=6), st.text(max_size=4), st.dictionaries(st.text(max_size=5), json_values, max_size=4)),
+    max_size=6,
+)
 
 
 @given(node_specs, st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=6))
@@ -230,7 +252,7 @@ def test_large_graph_round_trips():
     g = t.BuildGraph()
     config = t.ModelConfig("block", "1.0.0").with_param("w", [0.1 * i for i in range(40)])
     for i in range(3000):
-        g.add_node("layer%d" % i, config)
+        g.add_node(f"layer{i}", config)
     for i in range(1, 3000):
         g.add_edge(t.NodeId(i), t.NodeId(i + 1))
     data = pickle.dumps(g, pickle.HIGHEST_PROTOCOL)
@@ -260,7 +282,7 @@ def mutations(payload, rng):
     yield bytes(data)
     i = rng.randrange(len(payload) + 1)
     yield payload[:i] + bytes([rng.randrange(256)]) * rng.randint(1, 3) + payload[i:]  # bytes inserted
-    yield payload[:i] + payload[i + rng.randint(1, 4):]  # bytes removed
+    yield payload[:i] + payload[i + rng.randint(1, 4) :]  # bytes removed
     yield bytes([rng.choice([0, 2, 255])]) + payload[1:]  # wrong version byte
     yield payload[:1] + bytes([rng.choice([0, 14, 200])]) + payload[2:]  # unknown kind
     other = payload_of(rng.choice(ALL_SAMPLES))
@@ -293,18 +315,21 @@ def test_rebuild_takes_only_bytes(wrong):
         t._restore(wrong)
 
 
-@pytest.mark.parametrize("payload, detail", [
-    (b"", "truncated"),
-    (b"\x02\x01" + bytes(8), "version 2"),
-    (b"\x01\x00", "kind 0"),
-    (b"\x01\x01" + bytes(7), "NodeId payload: truncated"),
-    (b"\x01\x02" + b'{"name":"a","version":"b","params":{"b":1,"a":2}}', "keys out of order"),
-    (b"\x01\x02" + b'{"name":"\xed\xa0\x80","version":"","params":{}}', "UTF-8"),
-    (b"\x01\x02" + b'{"name":"a","version":"b","params":{"x":1.50}}', "non-canonical float"),
-    (b"\x01\x0a\x04", "unknown level"),
-    (b"\x01\x09\x80\x00", "non-minimal"),
-    (b"\x01\x0c\x05ab", "past the end"),
-])
+@pytest.mark.parametrize(
+    "payload, detail",
+    [
+        (b"", "truncated"),
+        (b"\x02\x01" + bytes(8), "version 2"),
+        (b"\x01\x00", "kind 0"),
+        (b"\x01\x01" + bytes(7), "NodeId payload: truncated"),
+        (b"\x01\x02" + b'{"name":"a","version":"b","params":{"b":1,"a":2}}', "keys out of order"),
+        (b"\x01\x02" + b'{"name":"\xed\xa0\x80","version":"","params":{}}', "UTF-8"),
+        (b"\x01\x02" + b'{"name":"a","version":"b","params":{"x":1.50}}', "non-canonical float"),
+        (b"\x01\x0a\x04", "unknown level"),
+        (b"\x01\x09\x80\x00", "non-minimal"),
+        (b"\x01\x0c\x05ab", "past the end"),
+    ],
+)
 def test_refusals_say_why(payload, detail):
     with pytest.raises(ValueError, match="invalid tessarin payload: .*" + detail):
         t._restore(payload)

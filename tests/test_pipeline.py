@@ -109,9 +109,7 @@ def test_validation_fails_on_an_empty_graph():
     ctx = BuildContext(NullBackend.cpu(), sink)
     with pytest.raises(RuntimeError) as info:
         BuildPipeline.standard().execute(ctx, BuildGraph())
-    assert str(info.value) == (
-        "Stage 'validation' failed: validation error: graph must contain at least one node"
-    )
+    assert str(info.value) == ("Stage 'validation' failed: validation error: graph must contain at least one node")
     assert [(e.id, e.level) for e in sink.events()] == [("pipeline.start", INFO), ("stage.validation.start", DEBUG)]
 
 
@@ -139,7 +137,12 @@ def test_contexts_sharing_a_sink_collect_into_one_list():
     g = graph_of(1)
     BuildPipeline.for_inference().execute(BuildContext(NullBackend.cpu(), sink), g)
     BuildPipeline.for_inference().execute(ctx=BuildContext(NullBackend("gpu"), sink), graph=g)
-    assert [e.id for e in sink.events()] == ["pipeline.start", "stage.hashing.start", "stage.hashing", "pipeline.complete"] * 2
+    assert [e.id for e in sink.events()] == [
+        "pipeline.start",
+        "stage.hashing.start",
+        "stage.hashing",
+        "pipeline.complete",
+    ] * 2
 
 
 def test_null_backend_context_runs_without_a_readable_sink():

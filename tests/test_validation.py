@@ -1,7 +1,6 @@
 """ValidationError and the validators: the name and version rules, results as
 data, composite ordering, copies, argument errors and re-entrancy."""
 
-import collections.abc
 import inspect
 import re
 import sys
@@ -11,6 +10,7 @@ import pytest
 import regex
 from hypothesis import given
 from hypothesis import strategies as st
+from support import Hook
 
 from tessarin import (
     CompositeValidator,
@@ -19,7 +19,6 @@ from tessarin import (
     ValidationError,
     VersionValidator,
 )
-from support import Hook
 
 NAME_EMPTY = "Name cannot be empty"
 NAME_INVALID = "Name must contain only alphanumeric characters, dashes, and underscores"
@@ -283,18 +282,30 @@ def test_validation_error_is_immutable_and_compares_by_identity():
         (lambda: ValidationError("f", None), "ValidationError() argument 'message' must be str, not None"),
         (lambda: ValidationError("f"), "ValidationError() missing required argument 'message' (pos 2)"),
         (lambda: ValidationError("f", "m", "x"), "ValidationError() takes at most 2 arguments (3 given)"),
-        (lambda: ValidationError("f", field="g"), "argument for ValidationError() given by name ('field') and position (1)"),
+        (
+            lambda: ValidationError("f", field="g"),
+            "argument for ValidationError() given by name ('field') and position (1)",
+        ),
         (lambda: NameValidator().validate(1), "validate() argument 'config' must be ModelConfig, not int"),
         (lambda: VersionValidator().validate(None), "validate() argument 'config' must be ModelConfig, not None"),
         (lambda: CompositeValidator().validate("1.0.0"), "validate() argument 'config' must be ModelConfig, not str"),
         (lambda: NameValidator().validate(), "validate() missing required argument 'config' (pos 1)"),
         (lambda: VersionValidator().validate(cfg=1), "validate() got an unexpected keyword argument 'cfg'"),
-        (lambda: CompositeValidator().validate(ModelConfig("a", "1"), 2), "validate() takes at most 1 argument (2 given)"),
+        (
+            lambda: CompositeValidator().validate(ModelConfig("a", "1"), 2),
+            "validate() takes at most 1 argument (2 given)",
+        ),
         (lambda: NameValidator(1), "NameValidator() takes no arguments (1 given)"),
         (lambda: VersionValidator(x=1), "VersionValidator() takes no keyword arguments"),
         (lambda: CompositeValidator([]), "CompositeValidator() takes no arguments (1 given)"),
-        (lambda: CompositeValidator().with_name_validator(1), "CompositeValidator.with_name_validator() takes no arguments (1 given)"),
-        (lambda: CompositeValidator().with_version_validator(1), "CompositeValidator.with_version_validator() takes no arguments (1 given)"),
+        (
+            lambda: CompositeValidator().with_name_validator(1),
+            "CompositeValidator.with_name_validator() takes no arguments (1 given)",
+        ),
+        (
+            lambda: CompositeValidator().with_version_validator(1),
+            "CompositeValidator.with_version_validator() takes no arguments (1 given)",
+        ),
     ],
 )
 def test_argument_errors(call, message):
@@ -394,7 +405,10 @@ def composite_of(keys):
         (["name", "version"], [BAD_NAME, BAD_VERSION]),
         (["version", "name"], [BAD_VERSION, BAD_NAME]),
         (["name", "name"], [BAD_NAME, BAD_NAME]),
-        (["version", "name", "version", "version", "name"], [BAD_VERSION, BAD_NAME, BAD_VERSION, BAD_VERSION, BAD_NAME]),
+        (
+            ["version", "name", "version", "version", "name"],
+            [BAD_VERSION, BAD_NAME, BAD_VERSION, BAD_VERSION, BAD_NAME],
+        ),
     ],
 )
 def test_composite_runs_every_rule_in_order(keys, expected):
@@ -413,7 +427,11 @@ def test_composite_reports_only_failing_rules_at_their_positions():
     assert [(e.field, e.message) for e in v.validate(bad_version)] == [("version", VERSION_INVALID)] * 2
 
 
-@given(st.lists(st.sampled_from(["name", "version"]), max_size=8), st.sampled_from(["", "a b", "ok"]), st.sampled_from(["", "1", "1.2.3"]))
+@given(
+    st.lists(st.sampled_from(["name", "version"]), max_size=8),
+    st.sampled_from(["", "a b", "ok"]),
+    st.sampled_from(["", "1", "1.2.3"]),
+)
 def test_composite_equals_its_rules_run_one_by_one(keys, name, version):
     config = ModelConfig(name, version)
     singles = {"name": NameValidator(), "version": VersionValidator()}
@@ -435,8 +453,6 @@ def test_builder_calls_leave_the_receiver_unchanged():
 
 
 # --------------------------------------------------------------- re-entrancy
-
-
 
 
 @pytest.mark.parametrize(

@@ -44,7 +44,11 @@ vectors = []
 
 
 def node(name, cname="c", version="1.0.0", params=None, metadata=None):
-    return {"name": name, "config": {"name": cname, "version": version, "params": params or {}}, "metadata": metadata or {}}
+    return {
+        "name": name,
+        "config": {"name": cname, "version": version, "params": params or {}},
+        "metadata": metadata or {},
+    }
 
 
 def add(label, nodes, edges=()):
@@ -66,26 +70,82 @@ add("worked example, first node only", [node("encoder", "encoder")])
 
 # -- integers at the edges of every width and of the signed/unsigned split
 for value in [
-    0, 1, 9, 10, 255, 256, 65535, 65536, 2**31 - 1, 2**31, 2**32 - 1, 2**32,
-    2**53, 2**53 + 1, 10**15, 10**16, 2**63 - 1, 2**63, 10**19, 2**64 - 1,
-    -1, -10, -(2**31), -(2**31) - 1, -(2**53) - 1, -(2**63) + 1, -(2**63),
+    0,
+    1,
+    9,
+    10,
+    255,
+    256,
+    65535,
+    65536,
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**53,
+    2**53 + 1,
+    10**15,
+    10**16,
+    2**63 - 1,
+    2**63,
+    10**19,
+    2**64 - 1,
+    -1,
+    -10,
+    -(2**31),
+    -(2**31) - 1,
+    -(2**53) - 1,
+    -(2**63) + 1,
+    -(2**63),
 ]:
     one_param(f"integer {value}", value)
 
 # -- floats across the layout table: zeros, positional range [-5, 15], both
 # ends of the scientific range, subnormals and the extremes of the double
 for value in [
-    0.0, -0.0, 1.0, -1.0, 0.5, 100.0, 12.34, -12.34, 0.1, 0.3, 2 / 3,
-    1.0000000000000002, 123456789012345.6, 999999999999999.9, 1e15,
-    9999999999999998.0, 1e16, 1.5e16, 1e21, 1e22, 1e23, 0.001234, 1e-5,
-    1.5e-5, 1e-6, 1e-7, 1.5e-7, -1.5e-7, 2.2250738585072014e-308,
-    2.225073858507201e-308, 1e-310, 5e-324, -5e-324,
-    1.7976931348623157e308, -1.7976931348623157e308,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    100.0,
+    12.34,
+    -12.34,
+    0.1,
+    0.3,
+    2 / 3,
+    1.0000000000000002,
+    123456789012345.6,
+    999999999999999.9,
+    1e15,
+    9999999999999998.0,
+    1e16,
+    1.5e16,
+    1e21,
+    1e22,
+    1e23,
+    0.001234,
+    1e-5,
+    1.5e-5,
+    1e-6,
+    1e-7,
+    1.5e-7,
+    -1.5e-7,
+    2.2250738585072014e-308,
+    2.225073858507201e-308,
+    1e-310,
+    5e-324,
+    -5e-324,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
 ]:
     one_param(f"float {value!r}", value)
 for value in [math.nan, math.inf, -math.inf]:
     one_param(f"float {value!r} (written as null)", value)
-add("integer 1, float 1.0, true and null side by side", [node("n", params={"i": 1, "f": 1.0, "b": True, "z": None, "no": False})])
+add(
+    "integer 1, float 1.0, true and null side by side",
+    [node("n", params={"i": 1, "f": 1.0, "b": True, "z": None, "no": False})],
+)
 
 # -- strings: every escape, raw bytes that stay raw, non-ASCII and astral
 ESCAPES = '"\\\b\t\n\f\r\x00\x01\x07\x0b\x0e\x1f'
@@ -93,14 +153,30 @@ add("every escape in a string value", [node("n", params={"s": ESCAPES})])
 add("every escape in a key", [node("n", params={ESCAPES: 1})])
 add("escapes in node name, config name and version", [node('a"b\\c\nd\x01', 'x\ty"', "1.0\r\n\x1f")])
 add("characters copied as they are: DEL, solidus, quote", [node("n", params={"s": "\x7f/'<>&\u2028\u2029"})])
-add("non-ASCII text", [node("caf\u00e9", "\u00e9ncodeur", "v\u00b2", {"cl\u00e9": "\u00fcber \u4e2d\u6587 \u0645\u0631\u062d\u0628\u0627"})])
+add(
+    "non-ASCII text",
+    [
+        node(
+            "caf\u00e9",
+            "\u00e9ncodeur",
+            "v\u00b2",
+            {"cl\u00e9": "\u00fcber \u4e2d\u6587 \u0645\u0631\u062d\u0628\u0627"},
+        )
+    ],
+)
 add("astral characters", [node("\U0001f600", "\U00010000", "\U0010ffff", {"\U0001f680": "\U0001d11e\U0001f600"})])
 add("combining and zero-width characters", [node("e\u0301", params={"z": "a\u200db\ufeff\u0300"})])
 add("empty names and version", [node("", "", "")])
 # Key order: UTF-8 bytes (= code points), not UTF-16 units: U+FFFF sorts
 # before U+10000 in UTF-8 but after it in UTF-16.
-add("keys that UTF-16 would order differently", [node("n", params={"\U00010000": 1, "\uffff": 2, "\ue000": 3, "\U0001f600": 4})])
-add("keys: prefix, case and non-ASCII order", [node("n", params={"\u00e9": 1, "ab": 2, "a": 3, "Z": 4, "": 5, "A": 6, "a\x00": 7})])
+add(
+    "keys that UTF-16 would order differently",
+    [node("n", params={"\U00010000": 1, "\uffff": 2, "\ue000": 3, "\U0001f600": 4})],
+)
+add(
+    "keys: prefix, case and non-ASCII order",
+    [node("n", params={"\u00e9": 1, "ab": 2, "a": 3, "Z": 4, "": 5, "A": 6, "a\x00": 7})],
+)
 add("keys inserted in reverse order", [node("n", params={"z": 1, "m": 2, "b": 3, "a": 4})])
 add("same keys inserted in forward order", [node("n", params={"a": 4, "b": 3, "m": 2, "z": 1})])
 add("nested object keys in reverse order", [node("n", params={"o": {"y": {"b": 1, "a": 2}, "x": [{"d": 0, "c": 1}]}})])
@@ -145,7 +221,11 @@ add("edges without nodes", [], [(1, 2)])
 add("same node twice", [A, A])
 add("same name, different config", [node("x", "one"), node("x", "two")])
 add("diamond", [node("in"), node("left"), node("right"), node("out")], [(1, 2), (1, 3), (2, 4), (3, 4)])
-add("twenty nodes in a chain", [node(f"layer{i}", "block", params={"i": i}) for i in range(20)], [(i, i + 1) for i in range(1, 20)])
+add(
+    "twenty nodes in a chain",
+    [node(f"layer{i}", "block", params={"i": i}) for i in range(20)],
+    [(i, i + 1) for i in range(1, 20)],
+)
 
 # -- metadata never counts: these three hash like "nodes a, b"
 add("metadata on both nodes", [dict(A, metadata={"hint": "fuse", "n": 3}), dict(B, metadata={"x": [1, {"y": None}]})])
@@ -157,7 +237,19 @@ add(
     "transformer description",
     [
         node("embed", "embedding", "1.2.0", {"vocab": 50257, "d_model": 768, "dropout": 0.1}),
-        node("blocks", "transformer", "2.0.0-rc.1", {"layers": 12, "heads": 12, "norm": "pre", "eps": 1e-5, "act": "gelu", "rope": {"base": 10000.0, "scale": None}}),
+        node(
+            "blocks",
+            "transformer",
+            "2.0.0-rc.1",
+            {
+                "layers": 12,
+                "heads": 12,
+                "norm": "pre",
+                "eps": 1e-5,
+                "act": "gelu",
+                "rope": {"base": 10000.0, "scale": None},
+            },
+        ),
         node("head", "lm_head", "1.0.0", {"tied": True, "bias": False, "shape": [768, 50257]}),
     ],
     [(1, 2), (2, 3), (1, 3)],
@@ -191,6 +283,7 @@ def main():
         "vectors": vectors,
     }
     OUT.parent.mkdir(parents=True, exist_ok=True)
+
     # One vector per line: readable diffs, and a deep nest stays one line.
     def dump(value):
         return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":"))

@@ -127,10 +127,7 @@ def cross_check_categories(categories, derived_path):
             first, last = parse_code_points(field)
             for cp in range(first, last + 1):
                 if categories[cp] != category:
-                    fail(
-                        f"U+{cp:04X} is {categories[cp]} in UnicodeData.txt "
-                        f"but {category} in {derived_path}"
-                    )
+                    fail(f"U+{cp:04X} is {categories[cp]} in UnicodeData.txt but {category} in {derived_path}")
                 seen[cp] = True
     if not all(seen):
         fail(f"{derived_path} does not cover every code point")
@@ -170,9 +167,7 @@ def main():
     repo_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--ucd-dir", default="/usr/share/unicode")
-    parser.add_argument(
-        "--output", default=os.path.join(repo_root, "src", "core", "unicode_tables.inc")
-    )
+    parser.add_argument("--output", default=os.path.join(repo_root, "src", "core", "unicode_tables.inc"))
     args = parser.parse_args()
 
     core_path = os.path.join(args.ucd_dir, "DerivedCoreProperties.txt")
@@ -191,9 +186,7 @@ def main():
     cross_check_categories(categories, derived_gc_path)
 
     name_chars = merge(
-        cp
-        for cp in range(0x80, MAX_CODE_POINT + 1)
-        if cp in alphabetic or categories[cp] in NAME_CATEGORIES
+        cp for cp in range(0x80, MAX_CODE_POINT + 1) if cp in alphabetic or categories[cp] in NAME_CATEGORIES
     )
     escape = merge(
         cp
@@ -233,10 +226,7 @@ def main():
     )
     with open(args.output, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
-    print(
-        f"wrote {args.output}: Unicode {version}, {len(name_chars)} name ranges, "
-        f"{len(escape)} escape ranges"
-    )
+    print(f"wrote {args.output}: Unicode {version}, {len(name_chars)} name ranges, {len(escape)} escape ranges")
 
 
 if __name__ == "__main__":

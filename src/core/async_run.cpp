@@ -65,8 +65,8 @@ PoolTask::Step AsyncPipelineRun::resume() {
   ForkQuietSink trace(*trace_);
   const std::string count = std::to_string(stages_.size());
   if (next_step_ == 0) {
-    record_event(trace, "pipeline.async.start", "Executing async pipeline with " + count + " stages",
-                 TraceLevel::Info);
+    record_event(trace, "pipeline.async.start",
+                 "Executing async pipeline with " + count + " stages", TraceLevel::Info);
   } else {
     const std::string& stage = stages_[next_step_ - 1];
     const StageContext context{backend_, trace};
@@ -83,8 +83,8 @@ PoolTask::Step AsyncPipelineRun::resume() {
   ++next_step_;
   if (next_step_ <= stages_.size()) return pause();  // the yield before the next stage
 
-  record_event(trace, "pipeline.async.complete", "Async pipeline completed successfully (" + count + " stages)",
-               TraceLevel::Info);
+  record_event(trace, "pipeline.async.complete",
+               "Async pipeline completed successfully (" + count + " stages)", TraceLevel::Info);
   AsyncOutcome completed;
   completed.kind = AsyncOutcome::Kind::Completed;
   completed.graph = std::move(graph_);

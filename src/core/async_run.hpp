@@ -63,8 +63,9 @@ class AsyncPipelineRun final : public PoolTask {
   // the outcome on (the worker is needed by other runs).
   using Finish = std::function<void(AsyncOutcome)>;
 
-  AsyncPipelineRun(std::vector<std::string> stages, NullBackend backend, std::shared_ptr<TraceSink> trace,
-                   Graph graph, std::shared_ptr<const CancelSignal> cancel, Finish finish);
+  AsyncPipelineRun(std::vector<std::string> stages, NullBackend backend,
+                   std::shared_ptr<TraceSink> trace, Graph graph,
+                   std::shared_ptr<const CancelSignal> cancel, Finish finish);
 
   // One step: the start event, one stage, or the last stage together with
   // the complete event. Returns Yield while stages remain.

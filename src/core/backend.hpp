@@ -75,9 +75,7 @@ class NullBackend final : public Backend {
   BackendCapabilities capabilities() const override { return {}; }
   bool is_available() const noexcept override { return true; }
   std::optional<CoreError> synchronize() const override { return std::nullopt; }
-  std::optional<CoreError> allocate_workspace(std::uint64_t) const override {
-    return std::nullopt;
-  }
+  std::optional<CoreError> allocate_workspace(std::uint64_t) const override { return std::nullopt; }
 
  private:
   std::string device_;

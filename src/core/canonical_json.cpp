@@ -176,8 +176,9 @@ class Parser {
 
   // Moves the entries pushed since `base` out of the stack.
   std::vector<ParamEntry> take_entries(std::size_t base) {
-    std::vector<ParamEntry> taken(std::make_move_iterator(entries_.begin() + static_cast<std::ptrdiff_t>(base)),
-                                  std::make_move_iterator(entries_.end()));
+    std::vector<ParamEntry> taken(
+        std::make_move_iterator(entries_.begin() + static_cast<std::ptrdiff_t>(base)),
+        std::make_move_iterator(entries_.end()));
     entries_.resize(base);
     return taken;
   }
@@ -185,7 +186,8 @@ class Parser {
   std::size_t entry_count() const noexcept { return entries_.size(); }
 
   bool expect_text(std::string_view text) {
-    if (static_cast<std::size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0)
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::memcmp(p_, text.data(), text.size()) != 0)
       return fail("expected " + std::string(text));
     p_ += text.size();
     return true;
@@ -228,7 +230,8 @@ class Parser {
   }
 
   bool literal(std::string_view word) {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
+    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+        std::memcmp(p_, word.data(), word.size()) != 0)
       return fail("invalid literal");
     p_ += word.size();
     return true;
@@ -307,20 +310,35 @@ class Parser {
     char letter = p_[1];
     char byte = 0;
     switch (letter) {
-      case '"': byte = '"'; break;
-      case '\\': byte = '\\'; break;
-      case 'b': byte = '\b'; break;
-      case 't': byte = '\t'; break;
-      case 'n': byte = '\n'; break;
-      case 'f': byte = '\f'; break;
-      case 'r': byte = '\r'; break;
+      case '"':
+        byte = '"';
+        break;
+      case '\\':
+        byte = '\\';
+        break;
+      case 'b':
+        byte = '\b';
+        break;
+      case 't':
+        byte = '\t';
+        break;
+      case 'n':
+        byte = '\n';
+        break;
+      case 'f':
+        byte = '\f';
+        break;
+      case 'r':
+        byte = '\r';
+        break;
       case 'u': {
         if (end_ - p_ < 6 || p_[2] != '0' || p_[3] != '0') return fail("invalid \\u escape");
         const int hi = hex_value(p_[4]);
         const int lo = hex_value(p_[5]);
         if (hi < 0 || lo < 0) return fail("invalid \\u escape");
         const int code = hi * 16 + lo;
-        if (code >= 0x20 || code == '\b' || code == '\t' || code == '\n' || code == '\f' || code == '\r')
+        if (code >= 0x20 || code == '\b' || code == '\t' || code == '\n' || code == '\f' ||
+            code == '\r')
           return fail("non-canonical \\u escape");
         scratch_.push_back(static_cast<char>(code));
         p_ += 6;
@@ -409,8 +427,8 @@ bool parse_canonical_value(std::string_view json, ParamValue& out, std::string* 
 bool parse_canonical_config(std::string_view json, ModelConfig& out, std::string* error) {
   Parser parser(json);
   bool ok = parser.expect_text("{\"name\":") && parser.peek('"') && parser.string_into(out.name) &&
-            parser.expect_text(",\"version\":") && parser.peek('"') && parser.string_into(out.version) &&
-            parser.expect_text(",\"params\":") &&
+            parser.expect_text(",\"version\":") && parser.peek('"') &&
+            parser.string_into(out.version) && parser.expect_text(",\"params\":") &&
             (parser.peek('{') || parser.fail("expected '{'"));
   if (ok) {
     const std::size_t base = parser.entry_count();

@@ -35,13 +35,20 @@ bool plain(char c) noexcept { return kPlainByte[static_cast<unsigned char>(c)]; 
 int escape_byte(const char* p, const char* end) noexcept {
   if (end - p < 2) return -1;
   switch (p[1]) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case 'b': return '\b';
-    case 't': return '\t';
-    case 'n': return '\n';
-    case 'f': return '\f';
-    case 'r': return '\r';
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case 'b':
+      return '\b';
+    case 't':
+      return '\t';
+    case 'n':
+      return '\n';
+    case 'f':
+      return '\f';
+    case 'r':
+      return '\r';
     case 'u': {
       if (end - p < 6 || p[2] != '0' || p[3] != '0') return -1;
       const int hi = hex_value(p[4]);
@@ -49,7 +56,8 @@ int escape_byte(const char* p, const char* end) noexcept {
       if (hi < 0 || lo < 0) return -1;
       const int code = hi * 16 + lo;
       // Only the control bytes without a short escape use this form.
-      if (code >= 0x20 || code == '\b' || code == '\t' || code == '\n' || code == '\f' || code == '\r')
+      if (code >= 0x20 || code == '\b' || code == '\t' || code == '\n' || code == '\f' ||
+          code == '\r')
         return -1;
       return code;
     }
@@ -114,14 +122,16 @@ bool CanonicalScanner::fail(std::string_view what) {
 }
 
 bool CanonicalScanner::expect(std::string_view text) {
-  if (static_cast<std::size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0)
+  if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+      std::memcmp(p_, text.data(), text.size()) != 0)
     return fail("expected " + std::string(text));
   p_ += text.size();
   return true;
 }
 
 bool CanonicalScanner::literal(std::string_view word) {
-  if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
+  if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+      std::memcmp(p_, word.data(), word.size()) != 0)
     return fail("invalid literal");
   p_ += word.size();
   return true;
@@ -147,7 +157,8 @@ bool CanonicalScanner::string(bool& escaped) {
     if (c < 0x20) return fail("raw control character in string");
     const std::string_view all(begin_, static_cast<std::size_t>(end_ - begin_));
     std::size_t pos = static_cast<std::size_t>(p_ - begin_);
-    if (unicode::decode_utf8(all, pos) == unicode::kInvalidCodePoint) return fail("invalid UTF-8 in string");
+    if (unicode::decode_utf8(all, pos) == unicode::kInvalidCodePoint)
+      return fail("invalid UTF-8 in string");
     p_ = begin_ + pos;
   }
 }
@@ -164,8 +175,9 @@ bool CanonicalScanner::key() {
     text = scratch_;
   }
   if (frame.has_key) {
-    const std::string_view previous =
-        frame.key_decoded ? std::string_view(frame.decoded) : std::string_view(frame.key, frame.key_size);
+    const std::string_view previous = frame.key_decoded
+                                          ? std::string_view(frame.decoded)
+                                          : std::string_view(frame.key, frame.key_size);
     if (!(previous < text)) {
       p_ = start;
       return fail("keys out of order");
@@ -186,7 +198,8 @@ bool CanonicalScanner::key() {
 
 bool CanonicalScanner::open(bool object, int max_depth) {
   if (depth_ >= max_depth) return fail("nesting too deep");
-  if (frames_.size() <= static_cast<std::size_t>(depth_)) frames_.resize(static_cast<std::size_t>(depth_) + 1);
+  if (frames_.size() <= static_cast<std::size_t>(depth_))
+    frames_.resize(static_cast<std::size_t>(depth_) + 1);
   Frame& frame = frames_[static_cast<std::size_t>(depth_)];
   frame.object = object;
   frame.has_key = false;
@@ -216,7 +229,8 @@ bool CanonicalScanner::number() {
     if (integral.size() > 1 && integral[0] == '0') return fail("leading zero");
     if (negative) {
       // A negative integer is below zero: zero is always written unsigned.
-      if (integral == "0" || !within(integral, kMaxNegative)) return fail("invalid negative integer");
+      if (integral == "0" || !within(integral, kMaxNegative))
+        return fail("invalid negative integer");
     } else if (!within(integral, kMaxUnsigned)) {
       return fail("invalid integer");
     }
@@ -228,7 +242,8 @@ bool CanonicalScanner::number() {
   if (ec != std::errc() || end != q) return fail("invalid float");
   check_.clear();
   append_json_double(check_, v);
-  if (check_ != std::string_view(start, static_cast<std::size_t>(q - start))) return fail("non-canonical float");
+  if (check_ != std::string_view(start, static_cast<std::size_t>(q - start)))
+    return fail("non-canonical float");
   p_ = q;
   return true;
 }

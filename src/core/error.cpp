@@ -6,13 +6,20 @@ namespace tessarin::core {
 
 std::string_view error_kind_prefix(ErrorKind kind) noexcept {
   switch (kind) {
-    case ErrorKind::InvalidConfiguration: return "invalid configuration: ";
-    case ErrorKind::Backend: return "backend error: ";
-    case ErrorKind::Build: return "build error: ";
-    case ErrorKind::Validation: return "validation error: ";
-    case ErrorKind::Serialization: return "serialization error: ";
-    case ErrorKind::Io: return "io error: ";
-    case ErrorKind::Graph: return "graph error: ";
+    case ErrorKind::InvalidConfiguration:
+      return "invalid configuration: ";
+    case ErrorKind::Backend:
+      return "backend error: ";
+    case ErrorKind::Build:
+      return "build error: ";
+    case ErrorKind::Validation:
+      return "validation error: ";
+    case ErrorKind::Serialization:
+      return "serialization error: ";
+    case ErrorKind::Io:
+      return "io error: ";
+    case ErrorKind::Graph:
+      return "graph error: ";
   }
   // Only reachable through a cast from an out-of-range integer.
   return "error: ";
@@ -36,8 +43,7 @@ std::string CoreError::display() const {
   out.append(message_);
 
   bool opened = false;
-  const auto append_part = [&](std::string_view label,
-                               const std::optional<std::string>& value) {
+  const auto append_part = [&](std::string_view label, const std::optional<std::string>& value) {
     if (!value) return;
     out.append(opened ? ", " : " (");
     opened = true;

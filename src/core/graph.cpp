@@ -112,7 +112,8 @@ std::size_t Graph::node_end(std::size_t position) const noexcept {
 
 NodeRecord Graph::node(std::size_t position) const noexcept {
   const IndexEntry& entry = index_[position];
-  const auto* bytes = reinterpret_cast<const char*>(chunks_[entry.chunk].bytes.get()) + entry.offset;
+  const auto* bytes =
+      reinterpret_cast<const char*>(chunks_[entry.chunk].bytes.get()) + entry.offset;
   const std::size_t total = node_end(position) - entry.offset;
   const std::size_t json_size = total - 8 - entry.name_size;
   return NodeRecord{
@@ -183,7 +184,9 @@ std::optional<std::array<std::uint8_t, 32>> Graph::stable_digest(InterruptCheck 
   return sha.finish();
 }
 
-std::array<std::uint8_t, 32> Graph::stable_digest() const noexcept { return *stable_digest(nullptr); }
+std::array<std::uint8_t, 32> Graph::stable_digest() const noexcept {
+  return *stable_digest(nullptr);
+}
 
 std::string Graph::stable_hash() const { return sha256_hex(stable_digest()); }
 
@@ -224,7 +227,8 @@ Graph Graph::adopt(std::span<const NodeExtent> nodes, std::vector<GraphEdge> edg
     graph.chunks_.push_back(std::move(chunk));
     std::size_t offset = 0;
     for (; i < end; ++i) {
-      graph.index_.push_back(IndexEntry{chunk_index, static_cast<std::uint32_t>(offset), nodes[i].name_size});
+      graph.index_.push_back(
+          IndexEntry{chunk_index, static_cast<std::uint32_t>(offset), nodes[i].name_size});
       offset += static_cast<std::size_t>(nodes[i].size);
     }
   }

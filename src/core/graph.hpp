@@ -107,7 +107,7 @@ class Graph {
 
   // Extent of one node record in an arena laid out as add_node writes it.
   struct NodeExtent {
-    std::uint64_t size;       // 8 + name size + JSON size
+    std::uint64_t size;  // 8 + name size + JSON size
     std::uint64_t name_size;
   };
   // A graph whose node records, of the sizes in `nodes`, are written by

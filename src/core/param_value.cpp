@@ -28,7 +28,9 @@ struct ArrayBlock : Block {
 struct ObjectBlock : Block {
   std::size_t size;
   ParamEntry* entries() noexcept { return reinterpret_cast<ParamEntry*>(this + 1); }
-  const ParamEntry* entries() const noexcept { return reinterpret_cast<const ParamEntry*>(this + 1); }
+  const ParamEntry* entries() const noexcept {
+    return reinterpret_cast<const ParamEntry*>(this + 1);
+  }
 };
 
 static_assert(sizeof(ArrayBlock) % alignof(ParamValue) == 0);
@@ -144,7 +146,8 @@ ParamValue ParamValue::array(std::span<ParamValue> items) {
   void* raw = ::operator new(sizeof(detail::ArrayBlock) + items.size() * sizeof(ParamValue));
   auto* block = new (raw) detail::ArrayBlock();
   block->size = items.size();
-  for (std::size_t i = 0; i < items.size(); ++i) new (&block->items()[i]) ParamValue(std::move(items[i]));
+  for (std::size_t i = 0; i < items.size(); ++i)
+    new (&block->items()[i]) ParamValue(std::move(items[i]));
   return ParamValue::wrap_block(ParamKind::Array, block);
 }
 
@@ -225,8 +228,9 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
 }
 
 const ParamValue* ParamMapView::find(std::string_view key) const noexcept {
-  const ParamEntry* it = std::lower_bound(
-      begin(), end(), key, [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
+  const ParamEntry* it =
+      std::lower_bound(begin(), end(), key,
+                       [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
   if (it != end() && it->key.view() == key) return &it->value;
   return nullptr;
 }
@@ -252,10 +256,10 @@ inline std::uint64_t key_prefix(std::string_view key) noexcept {
     std::memcpy(&x, key.data(), 8);
     return __builtin_bswap64(x);
   }
-  for (std::size_t i = 0; i < 8; ++i) x = (x << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  for (std::size_t i = 0; i < 8; ++i)
+    x = (x << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
   return x;
 }
-
 
 }  // namespace
 
@@ -269,7 +273,8 @@ static std::size_t sorted_order(std::span<const ParamEntry> entries, std::uint32
   // position so the later duplicate comes last.
   scratch.resize(n);
   detail::SortKey* keys = scratch.data();
-  for (std::size_t i = 0; i < n; ++i) keys[i] = {key_prefix(entries[i].key), static_cast<std::uint32_t>(i)};
+  for (std::size_t i = 0; i < n; ++i)
+    keys[i] = {key_prefix(entries[i].key), static_cast<std::uint32_t>(i)};
   auto less = [&](const detail::SortKey& a, const detail::SortKey& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     int c = entries[a.index].key.view().compare(entries[b.index].key.view());
@@ -317,8 +322,9 @@ ParamMap ParamMap::from_unsorted(std::vector<ParamEntry>&& entries) {
 }
 
 void ParamMap::insert_or_assign(std::string_view key, ParamValue value) {
-  auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                             [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
+  auto it =
+      std::lower_bound(entries_.begin(), entries_.end(), key,
+                       [](const ParamEntry& e, std::string_view k) { return e.key.view() < k; });
   if (it != entries_.end() && std::string_view(it->key) == key) {
     it->value = std::move(value);
     return;
@@ -379,7 +385,8 @@ ParamValue ParamArena::array(std::span<ParamValue> items) {
   a->refs.fetch_add(1, std::memory_order_relaxed);
   for (std::size_t i = 0; i < items.size(); ++i) {
     // Copy the bits first, then let the arena take over the reference.
-    std::memcpy(static_cast<void*>(&block->items()[i]), static_cast<const void*>(&items[i]), sizeof(ParamValue));
+    std::memcpy(static_cast<void*>(&block->items()[i]), static_cast<const void*>(&items[i]),
+                sizeof(ParamValue));
     adopt(items[i]);
   }
   return ParamValue::wrap_block(ParamKind::Array, block);
@@ -390,13 +397,15 @@ ParamValue ParamArena::object_from_unsorted(std::span<ParamEntry> entries) {
   std::uint32_t* order = order_scratch_.data();
   std::size_t count = sorted_order(entries, order, sort_scratch_);
   detail::Arena* a = arena();
-  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry))) detail::ObjectBlock();
+  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + count * sizeof(ParamEntry)))
+      detail::ObjectBlock();
   block->arena = a;
   block->size = count;
   a->refs.fetch_add(1, std::memory_order_relaxed);
   for (std::size_t i = 0; i < count; ++i) {
     ParamEntry& e = entries[order[i]];
-    std::memcpy(static_cast<void*>(&block->entries()[i]), static_cast<const void*>(&e), sizeof(ParamEntry));
+    std::memcpy(static_cast<void*>(&block->entries()[i]), static_cast<const void*>(&e),
+                sizeof(ParamEntry));
     adopt(e.key);
     adopt(e.value);
   }
@@ -436,19 +445,23 @@ RawParam ParamBuilder::heap_string(std::string_view utf8) {
 
 ParamValue* ParamBuilder::array(std::size_t size, RawParam& out) {
   detail::Arena* a = arena();
-  auto* block = new (a->allocate(sizeof(detail::ArrayBlock) + size * sizeof(ParamValue))) detail::ArrayBlock();
+  auto* block = new (a->allocate(sizeof(detail::ArrayBlock) + size * sizeof(ParamValue)))
+      detail::ArrayBlock();
   block->arena = a;
   block->size = size;
-  out = {ParamValue::head_of(ParamKind::Array, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  out = {ParamValue::head_of(ParamKind::Array, true, 0),
+         reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
   return block->items();
 }
 
 ParamEntry* ParamBuilder::object(std::size_t size, RawParam& out) {
   detail::Arena* a = arena();
-  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + size * sizeof(ParamEntry))) detail::ObjectBlock();
+  auto* block = new (a->allocate(sizeof(detail::ObjectBlock) + size * sizeof(ParamEntry)))
+      detail::ObjectBlock();
   block->arena = a;
   block->size = size;
-  out = {ParamValue::head_of(ParamKind::Object, true, 0), reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
+  out = {ParamValue::head_of(ParamKind::Object, true, 0),
+         reinterpret_cast<std::uintptr_t>(static_cast<detail::Block*>(block))};
   return block->entries();
 }
 
@@ -597,9 +610,11 @@ void ParamBuilder::sort_object(RawParam object) {
     if (same && remember) {
       if (last.identity) return;
       RawEntry copy[LastOrder::kMax];
-      std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
+      std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries),
+                  n * sizeof(ParamEntry));
       for (std::size_t i = 0; i < last.count; ++i)
-        std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + last.order[i]), sizeof(ParamEntry));
+        std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + last.order[i]),
+                    sizeof(ParamEntry));
       block->size = last.count;
       return;
     }
@@ -609,8 +624,10 @@ void ParamBuilder::sort_object(RawParam object) {
     last.n = n;
     last.count = count;
     last.identity = identity;
-    for (std::size_t i = 0; i < n; ++i) std::memcpy(last.words[i], static_cast<const void*>(&entries[i].key), 16);
-    for (std::size_t i = 0; i < count && !identity; ++i) last.order[i] = static_cast<std::uint8_t>(keys[i].index());
+    for (std::size_t i = 0; i < n; ++i)
+      std::memcpy(last.words[i], static_cast<const void*>(&entries[i].key), 16);
+    for (std::size_t i = 0; i < count && !identity; ++i)
+      last.order[i] = static_cast<std::uint8_t>(keys[i].index());
   };
   // Three-way on the keys: words first, then the whole keys.
   auto compare = [&](const KeyOrder& a, const KeyOrder& b) -> int {
@@ -656,7 +673,9 @@ void ParamBuilder::sort_object(RawParam object) {
       SortScratch& scratch = scratch_of();
       if (scratch.spare.size() < n) scratch.spare.resize(n);
       KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
-      if (sorted != keys) std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted), n * sizeof(KeyOrder));
+      if (sorted != keys)
+        std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted),
+                    n * sizeof(KeyOrder));
     }
     for (std::size_t i = 0; i < n;) {
       std::size_t j = i + 1;
@@ -689,7 +708,8 @@ void ParamBuilder::sort_object(RawParam object) {
   }
   std::memcpy(static_cast<void*>(copy), static_cast<const void*>(entries), n * sizeof(ParamEntry));
   for (std::size_t i = 0; i < count; ++i)
-    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()), sizeof(ParamEntry));
+    std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()),
+                sizeof(ParamEntry));
   // Keep modest scratch for the next object, not the largest one ever seen.
   constexpr std::size_t kKeep = 1u << 16;
   if (n > kKeep) {

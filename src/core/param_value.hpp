@@ -74,7 +74,10 @@ inline void retain_block(Block* block) noexcept;
 class ParamValue {
  public:
   ParamValue() noexcept : head_(0), bits_{0} {}
-  ParamValue(const ParamValue& other) noexcept { copy_bits(other); retain(); }
+  ParamValue(const ParamValue& other) noexcept {
+    copy_bits(other);
+    retain();
+  }
   ParamValue(ParamValue&& other) noexcept {
     copy_bits(other);
     other.reset_bits();
@@ -148,11 +151,16 @@ class ParamValue {
   // written as two whole words, they forward from the store buffer to the
   // next reader instead of stalling on a byte-and-word mix.
   static RawParam raw_null() noexcept { return {0, 0}; }
-  static RawParam raw_bool(bool value) noexcept { return {head_of(ParamKind::Bool, false, 0), value ? 1u : 0u}; }
-  static RawParam raw_uint(std::uint64_t value) noexcept { return {head_of(ParamKind::UInt, false, 0), value}; }
+  static RawParam raw_bool(bool value) noexcept {
+    return {head_of(ParamKind::Bool, false, 0), value ? 1u : 0u};
+  }
+  static RawParam raw_uint(std::uint64_t value) noexcept {
+    return {head_of(ParamKind::UInt, false, 0), value};
+  }
   static RawParam raw_int(std::int64_t value) noexcept {
-    return value < 0 ? RawParam{head_of(ParamKind::Int, false, 0), static_cast<std::uint64_t>(value)}
-                     : raw_uint(static_cast<std::uint64_t>(value));
+    return value < 0
+               ? RawParam{head_of(ParamKind::Int, false, 0), static_cast<std::uint64_t>(value)}
+               : raw_uint(static_cast<std::uint64_t>(value));
   }
   static RawParam raw_real(double value) noexcept {
     if (value - value != 0.0) return raw_null();
@@ -163,7 +171,8 @@ class ParamValue {
   // With `terminated`, data[size] is readable too (a NUL terminator, as
   // the interpreter's UTF-8 buffers have), which lets 3-byte strings take
   // the main path.
-  static RawParam raw_short_string(const char* data, std::size_t size, bool terminated = false) noexcept {
+  static RawParam raw_short_string(const char* data, std::size_t size,
+                                   bool terminated = false) noexcept {
     std::uint64_t lo = 0, hi = 0;  // bytes 0..7 and 8..12
     if constexpr (std::endian::native == std::endian::little) {
       // Overlapping 4-byte loads that never read outside the readable bytes
@@ -185,13 +194,16 @@ class ParamValue {
         std::memcpy(&w2, data + a2, 4);
         std::memcpy(&w3, data + d, 4);
         lo = w0 | (std::uint64_t{w1} << (8 * a1));
-        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - readable)) & 63)) & (std::uint64_t{0} - (readable > 8))) |
+        hi = (((std::uint64_t{w3} << 32) >> ((8 * (16 - readable)) & 63)) &
+              (std::uint64_t{0} - (readable > 8))) |
              (std::uint64_t{w2} & (std::uint64_t{0} - (readable >= 12)));
       } else if (size > 0) {
         const auto* u = reinterpret_cast<const unsigned char*>(data);
-        lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) | (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
+        lo = u[0] | (std::uint64_t{u[size / 2]} << (8 * (size / 2))) |
+             (std::uint64_t{u[size - 1]} << (8 * (size - 1)));
       }
-      return {head_of(ParamKind::String, false, static_cast<std::uint8_t>(size)) | (lo << 24), (lo >> 40) | (hi << 24)};
+      return {head_of(ParamKind::String, false, static_cast<std::uint8_t>(size)) | (lo << 24),
+              (lo >> 40) | (hi << 24)};
     } else {
       ParamValue v;
       v.head_ = head_of(ParamKind::String, false, static_cast<std::uint8_t>(size));
@@ -265,7 +277,8 @@ class ParamValue {
     return (b0 << 56) | (b1 << 48) | (b2 << 40);
   }
   std::uint8_t head_byte(int i) const noexcept {
-    if constexpr (std::endian::native == std::endian::little) return static_cast<std::uint8_t>(head_ >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little)
+      return static_cast<std::uint8_t>(head_ >> (8 * i));
     return static_cast<std::uint8_t>(head_ >> (56 - 8 * i));
   }
   bool is_heap() const noexcept { return head_byte(1) != 0; }
@@ -299,9 +312,13 @@ class ParamKey {
   operator std::string_view() const noexcept { return view(); }
   std::string str() const { return std::string(view()); }
   std::size_t size() const noexcept { return view().size(); }
-  friend bool operator==(const ParamKey& a, const ParamKey& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const ParamKey& a, const ParamKey& b) noexcept {
+    return a.view() == b.view();
+  }
   friend bool operator==(const ParamKey& a, std::string_view b) noexcept { return a.view() == b; }
-  friend bool operator<(const ParamKey& a, const ParamKey& b) noexcept { return a.view() < b.view(); }
+  friend bool operator<(const ParamKey& a, const ParamKey& b) noexcept {
+    return a.view() < b.view();
+  }
 
  private:
   ParamValue text_;
@@ -330,7 +347,6 @@ class ParamMapView {
   const ParamEntry* data_ = nullptr;
   std::size_t size_ = 0;
 };
-
 
 // Builds a value tree inside one arena: the blocks of one converted value
 // (often tens of thousands) come from a few large chunks instead of one
@@ -376,12 +392,14 @@ class ParamBuilder {
   ~ParamBuilder();
 
   RawParam string(std::string_view utf8) {
-    if (utf8.size() <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(utf8.data(), utf8.size());
+    if (utf8.size() <= ParamValue::kInlineStringCapacity)
+      return ParamValue::raw_short_string(utf8.data(), utf8.size());
     return heap_string(utf8);
   }
   // The same, for bytes followed by a readable NUL.
   RawParam terminated_string(const char* data, std::size_t size) {
-    if (size <= ParamValue::kInlineStringCapacity) return ParamValue::raw_short_string(data, size, true);
+    if (size <= ParamValue::kInlineStringCapacity)
+      return ParamValue::raw_short_string(data, size, true);
     return heap_string({data, size});
   }
   // A new array (object) of `size` slots, each to be filled with set()
@@ -393,7 +411,9 @@ class ParamBuilder {
   RawParam array_of(std::span<const RawParam> items);
   RawParam object_of(std::span<const RawEntry> entries);
 
-  static void set(ParamValue* slot, RawParam value) noexcept { ::new (static_cast<void*>(slot)) ParamValue(value); }
+  static void set(ParamValue* slot, RawParam value) noexcept {
+    ::new (static_cast<void*>(slot)) ParamValue(value);
+  }
   static void set(ParamEntry* slot, RawParam key, RawParam value) noexcept {
     set(&slot->key.text_, key);
     set(&slot->value, value);
@@ -437,7 +457,9 @@ class ParamMap {
   const ParamEntry* end() const noexcept { return entries_.data() + entries_.size(); }
   const ParamEntry& operator[](std::size_t i) const noexcept { return entries_[i]; }
 
-  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
+    return a.view() == b.view();
+  }
 
  private:
   std::vector<ParamEntry> entries_;

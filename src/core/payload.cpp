@@ -47,7 +47,8 @@ class Writer {
   void byte(std::uint8_t value) { out_.push_back(static_cast<char>(value)); }
   void varint(std::uint64_t value) {
     unsigned char buf[10];
-    out_.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(put_varint(buf, value) - buf));
+    out_.append(reinterpret_cast<const char*>(buf),
+                static_cast<std::size_t>(put_varint(buf, value) - buf));
   }
   void u64(std::uint64_t value) {
     unsigned char buf[8];
@@ -122,8 +123,12 @@ struct WriteVisitor {
     w.text(v.message);
     return w.take();
   }
-  std::string operator()(const NameValidatorValue&) const { return Writer(Kind::NameValidator).take(); }
-  std::string operator()(const VersionValidatorValue&) const { return Writer(Kind::VersionValidator).take(); }
+  std::string operator()(const NameValidatorValue&) const {
+    return Writer(Kind::NameValidator).take();
+  }
+  std::string operator()(const VersionValidatorValue&) const {
+    return Writer(Kind::VersionValidator).take();
+  }
   std::string operator()(const CompositeValue& v) const {
     Writer w(Kind::CompositeValidator);
     w.varint(v.rules.size());
@@ -355,7 +360,8 @@ std::optional<Value> read_graph(Reader& r) {
   extents.reserve(sizes.size());
   std::uint64_t data_size = 0;
   for (Sizes& s : sizes) {
-    if (!r.varint(s.name) || !r.varint(s.cname) || !r.varint(s.version) || !r.varint(s.params)) return std::nullopt;
+    if (!r.varint(s.name) || !r.varint(s.cname) || !r.varint(s.version) || !r.varint(s.params))
+      return std::nullopt;
     // Each piece lies within the payload, so the sums cannot overflow.
     const std::uint64_t limit = r.left();
     if (s.name > limit || s.cname > limit || s.version > limit || s.params > limit)
@@ -376,7 +382,8 @@ std::optional<Value> read_graph(Reader& r) {
     const std::string_view cname = data.substr(at + s.name, s.cname);
     const std::string_view version = data.substr(at + s.name + s.cname, s.version);
     if (string_token(cname) != cname.size() || string_token(version) != version.size())
-      return r.fail("node " + std::to_string(i + 1) + ": configuration is not cut at its keys"), std::nullopt;
+      return r.fail("node " + std::to_string(i + 1) + ": configuration is not cut at its keys"),
+             std::nullopt;
     at += static_cast<std::size_t>(s.name + s.cname + s.version + s.params);
   }
 
@@ -396,24 +403,25 @@ std::optional<Value> read_graph(Reader& r) {
     if (size != 0) std::memcpy(out, bytes, size);
     return out + size;
   };
-  Graph graph = Graph::adopt(extents, std::move(edge_list), [&](std::size_t first, std::size_t last, unsigned char* out) {
-    for (std::size_t i = first; i < last; ++i) {
-      const Sizes& s = sizes[i];
-      out = put_u64(out, i + 1);
-      out = put(out, piece, s.name);
-      piece += s.name;
-      out = put(out, kNameKey.data(), kNameKey.size());
-      out = put(out, piece, s.cname);
-      piece += s.cname;
-      out = put(out, kVersionKey.data(), kVersionKey.size());
-      out = put(out, piece, s.version);
-      piece += s.version;
-      out = put(out, kParamsKey.data(), kParamsKey.size());
-      out = put(out, piece, s.params);
-      piece += s.params;
-      *out++ = '}';
-    }
-  });
+  Graph graph = Graph::adopt(extents, std::move(edge_list),
+                             [&](std::size_t first, std::size_t last, unsigned char* out) {
+                               for (std::size_t i = first; i < last; ++i) {
+                                 const Sizes& s = sizes[i];
+                                 out = put_u64(out, i + 1);
+                                 out = put(out, piece, s.name);
+                                 piece += s.name;
+                                 out = put(out, kNameKey.data(), kNameKey.size());
+                                 out = put(out, piece, s.cname);
+                                 piece += s.cname;
+                                 out = put(out, kVersionKey.data(), kVersionKey.size());
+                                 out = put(out, piece, s.version);
+                                 piece += s.version;
+                                 out = put(out, kParamsKey.data(), kParamsKey.size());
+                                 out = put(out, piece, s.params);
+                                 piece += s.params;
+                                 *out++ = '}';
+                               }
+                             });
 
   CanonicalScanner scanner;
   for (std::size_t i = 0; i < graph.node_count(); ++i) {
@@ -422,7 +430,8 @@ std::optional<Value> read_graph(Reader& r) {
       return r.fail("node " + std::to_string(i + 1) + ": name is not valid UTF-8"), std::nullopt;
     }
     if (!scanner.config(node.config_json)) {
-      return r.fail("node " + std::to_string(i + 1) + " configuration: " + scanner.error()), std::nullopt;
+      return r.fail("node " + std::to_string(i + 1) + " configuration: " + scanner.error()),
+             std::nullopt;
     }
   }
   return Value(std::move(graph));
@@ -473,8 +482,9 @@ std::optional<Value> read_event(Reader& r) {
     if (!r.text(trace.emplace())) return std::nullopt;
   }
   WallTime time{static_cast<std::int64_t>(secs), nanos};
-  return Value(std::make_shared<const TraceRecord>(std::move(id), std::move(message), static_cast<TraceLevel>(level),
-                                                   std::move(span), std::move(trace), time));
+  return Value(std::make_shared<const TraceRecord>(std::move(id), std::move(message),
+                                                   static_cast<TraceLevel>(level), std::move(span),
+                                                   std::move(trace), time));
 }
 
 std::optional<Value> read_backend(Reader& r) {
@@ -498,19 +508,32 @@ std::optional<Value> read_pipeline(Reader& r) {
 
 const char* kind_name(Kind kind) noexcept {
   switch (kind) {
-    case Kind::NodeId: return "NodeId";
-    case Kind::ModelConfig: return "ModelConfig";
-    case Kind::ModelConfigBuilder: return "ModelConfigBuilder";
-    case Kind::GraphNode: return "GraphNode";
-    case Kind::BuildGraph: return "BuildGraph";
-    case Kind::ValidationError: return "ValidationError";
-    case Kind::NameValidator: return "NameValidator";
-    case Kind::VersionValidator: return "VersionValidator";
-    case Kind::CompositeValidator: return "CompositeValidator";
-    case Kind::TraceLevel: return "TraceLevel";
-    case Kind::TraceEvent: return "TraceEvent";
-    case Kind::NullBackend: return "NullBackend";
-    case Kind::BuildPipeline: return "BuildPipeline";
+    case Kind::NodeId:
+      return "NodeId";
+    case Kind::ModelConfig:
+      return "ModelConfig";
+    case Kind::ModelConfigBuilder:
+      return "ModelConfigBuilder";
+    case Kind::GraphNode:
+      return "GraphNode";
+    case Kind::BuildGraph:
+      return "BuildGraph";
+    case Kind::ValidationError:
+      return "ValidationError";
+    case Kind::NameValidator:
+      return "NameValidator";
+    case Kind::VersionValidator:
+      return "VersionValidator";
+    case Kind::CompositeValidator:
+      return "CompositeValidator";
+    case Kind::TraceLevel:
+      return "TraceLevel";
+    case Kind::TraceEvent:
+      return "TraceEvent";
+    case Kind::NullBackend:
+      return "NullBackend";
+    case Kind::BuildPipeline:
+      return "BuildPipeline";
   }
   return "unknown";
 }
@@ -522,8 +545,8 @@ std::size_t graph_payload_size(const Graph& graph) noexcept {
   for (std::size_t i = 0; i < graph.node_count(); ++i) {
     const NodeRecord node = graph.node(i);
     const ConfigPieces pieces = cut_config(node.config_json);
-    size += varint_size(node.name.size()) + varint_size(pieces.name.size()) + varint_size(pieces.version.size()) +
-            varint_size(pieces.params.size());
+    size += varint_size(node.name.size()) + varint_size(pieces.name.size()) +
+            varint_size(pieces.version.size()) + varint_size(pieces.params.size());
     size += node.name.size() + node.config_json.size() - kFixedJson;
   }
   return size + graph.edge_count() * 16;
@@ -568,29 +591,52 @@ ReadResult read(const std::uint8_t* data, std::size_t size) {
     return result;
   }
   if (data[0] != kVersion) {
-    result.error = "unsupported payload version " + std::to_string(data[0]) + " (this build reads version " +
-                   std::to_string(kVersion) + ")";
+    result.error = "unsupported payload version " + std::to_string(data[0]) +
+                   " (this build reads version " + std::to_string(kVersion) + ")";
     return result;
   }
   const auto kind = static_cast<Kind>(data[1]);
   Reader r(data + 2, size - 2);
   std::optional<Value> value;
   switch (kind) {
-    case Kind::NodeId: value = read_node_id(r); break;
-    case Kind::ModelConfig: value = read_config(r); break;
-    case Kind::ModelConfigBuilder: value = read_builder(r); break;
-    case Kind::GraphNode: value = read_node(r); break;
-    case Kind::BuildGraph: value = read_graph(r); break;
-    case Kind::ValidationError: value = read_validation_error(r); break;
+    case Kind::NodeId:
+      value = read_node_id(r);
+      break;
+    case Kind::ModelConfig:
+      value = read_config(r);
+      break;
+    case Kind::ModelConfigBuilder:
+      value = read_builder(r);
+      break;
+    case Kind::GraphNode:
+      value = read_node(r);
+      break;
+    case Kind::BuildGraph:
+      value = read_graph(r);
+      break;
+    case Kind::ValidationError:
+      value = read_validation_error(r);
+      break;
     case Kind::NameValidator:
     case Kind::VersionValidator:
-      value = kind == Kind::NameValidator ? Value(NameValidatorValue{}) : Value(VersionValidatorValue{});
+      value = kind == Kind::NameValidator ? Value(NameValidatorValue{})
+                                          : Value(VersionValidatorValue{});
       break;
-    case Kind::CompositeValidator: value = read_composite(r); break;
-    case Kind::TraceLevel: value = read_level(r); break;
-    case Kind::TraceEvent: value = read_event(r); break;
-    case Kind::NullBackend: value = read_backend(r); break;
-    case Kind::BuildPipeline: value = read_pipeline(r); break;
+    case Kind::CompositeValidator:
+      value = read_composite(r);
+      break;
+    case Kind::TraceLevel:
+      value = read_level(r);
+      break;
+    case Kind::TraceEvent:
+      value = read_event(r);
+      break;
+    case Kind::NullBackend:
+      value = read_backend(r);
+      break;
+    case Kind::BuildPipeline:
+      value = read_pipeline(r);
+      break;
     default:
       result.error = "unknown payload kind " + std::to_string(data[1]);
       return result;

@@ -111,9 +111,10 @@ struct PipelineValue {
   std::vector<std::string> stages;
 };
 
-using Value = std::variant<NodeIdValue, ModelConfig, BuilderValue, NodeValue, Graph, ValidationErrorValue,
-                           NameValidatorValue, VersionValidatorValue, CompositeValue, TraceLevel,
-                           TraceRecordHandle, BackendValue, PipelineValue>;
+using Value =
+    std::variant<NodeIdValue, ModelConfig, BuilderValue, NodeValue, Graph, ValidationErrorValue,
+                 NameValidatorValue, VersionValidatorValue, CompositeValue, TraceLevel,
+                 TraceRecordHandle, BackendValue, PipelineValue>;
 
 // The payload of any value. A TraceRecordHandle must not be null.
 std::string write(const Value& value);

@@ -27,15 +27,20 @@ StageResult run_stage(std::string_view name, const Graph& graph, const StageCont
     return {};
   }
   std::string stage(name);
-  record_event(ctx.trace, "stage." + stage, "Unknown stage '" + stage + "' skipped", TraceLevel::Warn);
+  record_event(ctx.trace, "stage." + stage, "Unknown stage '" + stage + "' skipped",
+               TraceLevel::Warn);
   return {};
 }
 
-std::string StageFailure::message() const { return "Stage '" + stage + "' failed: " + error.display(); }
+std::string StageFailure::message() const {
+  return "Stage '" + stage + "' failed: " + error.display();
+}
 
-PipelineResult run_pipeline(const std::vector<std::string>& stages, const Graph& graph, const StageContext& ctx) {
+PipelineResult run_pipeline(const std::vector<std::string>& stages, const Graph& graph,
+                            const StageContext& ctx) {
   const std::string count = std::to_string(stages.size());
-  record_event(ctx.trace, "pipeline.start", "Executing pipeline with " + count + " stages", TraceLevel::Info);
+  record_event(ctx.trace, "pipeline.start", "Executing pipeline with " + count + " stages",
+               TraceLevel::Info);
   std::size_t position = 0;
   for (const std::string& stage : stages) {
     ++position;
@@ -44,12 +49,13 @@ PipelineResult run_pipeline(const std::vector<std::string>& stages, const Graph&
                  "Starting stage '" + stage + "' (" + std::to_string(position) + "/" + count + ")",
                  TraceLevel::Debug);
     StageResult result = run_stage(stage, graph, ctx);
-    if (CoreError* error = std::get_if<CoreError>(&result)) return StageFailure{stage, std::move(*error)};
+    if (CoreError* error = std::get_if<CoreError>(&result))
+      return StageFailure{stage, std::move(*error)};
     if (std::holds_alternative<Interrupted>(result)) return Interrupted{};
   }
   if (interrupted(ctx)) return Interrupted{};
-  record_event(ctx.trace, "pipeline.complete", "Pipeline completed successfully (" + count + " stages)",
-               TraceLevel::Info);
+  record_event(ctx.trace, "pipeline.complete",
+               "Pipeline completed successfully (" + count + " stages)", TraceLevel::Info);
   return {};
 }
 

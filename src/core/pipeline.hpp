@@ -52,6 +52,7 @@ using PipelineResult = std::variant<std::monostate, StageFailure, Interrupted>;
 
 // Runs every stage in order on `graph`, recording the events of a
 // synchronous run. Stops at the first failing stage.
-PipelineResult run_pipeline(const std::vector<std::string>& stages, const Graph& graph, const StageContext& ctx);
+PipelineResult run_pipeline(const std::vector<std::string>& stages, const Graph& graph,
+                            const StageContext& ctx);
 
 }  // namespace tessarin::core

@@ -10,34 +10,28 @@ namespace tessarin::core {
 namespace {
 
 alignas(64) constexpr std::uint32_t kRoundConstants[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-    0xc67178f2,
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
 constexpr std::uint32_t kInitialState[8] = {
-    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
+    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
 
-constexpr std::uint32_t rotr(std::uint32_t x, int n) noexcept {
-  return (x >> n) | (x << (32 - n));
-}
+constexpr std::uint32_t rotr(std::uint32_t x, int n) noexcept { return (x >> n) | (x << (32 - n)); }
 
 inline std::uint32_t load_be32(const std::uint8_t* p) noexcept {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-         (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
 }
 
-void blocks_portable(std::uint32_t* state, const std::uint8_t* data,
-                     std::size_t count) noexcept {
+void blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t count) noexcept {
   std::uint32_t h0 = state[0], h1 = state[1], h2 = state[2], h3 = state[3];
   std::uint32_t h4 = state[4], h5 = state[5], h6 = state[6], h7 = state[7];
   for (; count != 0; --count, data += 64) {
@@ -67,11 +61,23 @@ void blocks_portable(std::uint32_t* state, const std::uint8_t* data,
       b = a;
       a = t1 + t2;
     }
-    h0 += a; h1 += b; h2 += c; h3 += d;
-    h4 += e; h5 += f; h6 += g; h7 += h;
+    h0 += a;
+    h1 += b;
+    h2 += c;
+    h3 += d;
+    h4 += e;
+    h5 += f;
+    h6 += g;
+    h7 += h;
   }
-  state[0] = h0; state[1] = h1; state[2] = h2; state[3] = h3;
-  state[4] = h4; state[5] = h5; state[6] = h6; state[7] = h7;
+  state[0] = h0;
+  state[1] = h1;
+  state[2] = h2;
+  state[3] = h3;
+  state[4] = h4;
+  state[5] = h5;
+  state[6] = h6;
+  state[7] = h7;
 }
 
 #if defined(TESSARIN_SHA256_X86)
@@ -79,8 +85,9 @@ void blocks_portable(std::uint32_t* state, const std::uint8_t* data,
 // The SHA-NI round instruction works on the state split as (A,B,E,F) and
 // (C,D,G,H); the state is rearranged once on entry and once on exit, so all
 // full blocks of one update run in this loop without going back to memory.
-__attribute__((target("sha,sse4.1,ssse3"))) void blocks_sha_extensions(
-    std::uint32_t* state, const std::uint8_t* data, std::size_t count) noexcept {
+__attribute__((target("sha,sse4.1,ssse3"))) void blocks_sha_extensions(std::uint32_t* state,
+                                                                       const std::uint8_t* data,
+                                                                       std::size_t count) noexcept {
   // Byte swap of every 32-bit word: the message words are big-endian.
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
 
@@ -99,8 +106,8 @@ __attribute__((target("sha,sse4.1,ssse3"))) void blocks_sha_extensions(
     // 4g..4g+3, replaced by group g + 4 as soon as it has been consumed.
     __m128i w[4];
     for (int j = 0; j < 4; ++j) {
-      w[j] = _mm_shuffle_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * j)), byte_swap);
+      w[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * j)),
+                              byte_swap);
     }
 #pragma GCC unroll 16
     for (int g = 0; g < 16; ++g) {
@@ -203,8 +210,7 @@ void Sha256::reset() noexcept {
   length_ = 0;
 }
 
-void Sha256::update_blocks(const std::uint8_t* data, std::size_t size,
-                           std::size_t used) noexcept {
+void Sha256::update_blocks(const std::uint8_t* data, std::size_t size, std::size_t used) noexcept {
   // Only whole buffers are processed here, so length_ % kBufferSize keeps
   // counting the bytes left in the buffer.
   length_ += size;

@@ -26,7 +26,7 @@ bool sha256_has_sha_extensions() noexcept;
 std::string sha256_hex(const std::array<std::uint8_t, 32>& digest);
 
 class Sha256 {
-public:
+ public:
   // Processes `count` consecutive 64-byte blocks into the eight state words.
   using BlockFunction = void (*)(std::uint32_t* state, const std::uint8_t* blocks,
                                  std::size_t count) noexcept;
@@ -73,7 +73,7 @@ public:
   std::array<std::uint8_t, 32> finish() noexcept;
   std::string finish_hex();
 
-private:
+ private:
   // The buffer holds several blocks, so the block function runs on a batch:
   // its call and the rearranging of the state are shared by four blocks, and
   // the bytes just copied in have left the store buffer by the time most of

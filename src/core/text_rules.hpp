@@ -15,10 +15,10 @@ namespace tessarin::core {
 // One rule violation. Both views refer to string literals with static storage
 // duration, so a violation can be kept and copied freely.
 struct RuleViolation {
-    std::string_view field;
-    std::string_view message;
+  std::string_view field;
+  std::string_view message;
 
-    friend bool operator==(const RuleViolation&, const RuleViolation&) = default;
+  friend bool operator==(const RuleViolation&, const RuleViolation&) = default;
 };
 
 // Name rule: non-empty, and every code point an ASCII letter or digit, '-',

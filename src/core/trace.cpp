@@ -8,10 +8,14 @@ namespace tessarin::core {
 
 std::string_view trace_level_name(TraceLevel level) noexcept {
   switch (level) {
-    case TraceLevel::Debug: return "Debug";
-    case TraceLevel::Info: return "Info";
-    case TraceLevel::Warn: return "Warn";
-    case TraceLevel::Error: return "Error";
+    case TraceLevel::Debug:
+      return "Debug";
+    case TraceLevel::Info:
+      return "Info";
+    case TraceLevel::Warn:
+      return "Warn";
+    case TraceLevel::Error:
+      return "Error";
   }
   // Only reachable through a cast from an out-of-range integer.
   return "Unknown";
@@ -22,8 +26,7 @@ WallTime WallTime::now() noexcept {
   // CLOCK_REALTIME cannot fail with a valid timespec pointer; should it ever,
   // the zero instant (the epoch) is the stamp.
   if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return WallTime{};
-  return WallTime{static_cast<std::int64_t>(ts.tv_sec),
-                  static_cast<std::uint32_t>(ts.tv_nsec)};
+  return WallTime{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
 double WallTime::timestamp_secs() const noexcept {
@@ -32,8 +35,8 @@ double WallTime::timestamp_secs() const noexcept {
 }
 
 TraceRecord::TraceRecord(std::string id, std::string message, TraceLevel level,
-                         std::optional<std::string> span_id,
-                         std::optional<std::string> trace_id, WallTime timestamp)
+                         std::optional<std::string> span_id, std::optional<std::string> trace_id,
+                         WallTime timestamp)
     : id_(std::move(id)),
       message_(std::move(message)),
       span_id_(std::move(span_id)),
@@ -41,8 +44,7 @@ TraceRecord::TraceRecord(std::string id, std::string message, TraceLevel level,
       timestamp_(timestamp),
       level_(level) {}
 
-TraceRecordHandle make_trace_record(std::string id, std::string message,
-                                    TraceLevel level,
+TraceRecordHandle make_trace_record(std::string id, std::string message, TraceLevel level,
                                     std::optional<std::string> span_id,
                                     std::optional<std::string> trace_id) {
   return std::make_shared<const TraceRecord>(std::move(id), std::move(message), level,
@@ -65,7 +67,8 @@ std::vector<TraceRecordHandle> TraceStore::snapshot() const {
   return std::vector<TraceRecordHandle>(events_.begin(), events_.end());
 }
 
-void TraceStore::copy(std::size_t begin, std::size_t end, std::vector<TraceRecordHandle>& out) const {
+void TraceStore::copy(std::size_t begin, std::size_t end,
+                      std::vector<TraceRecordHandle>& out) const {
   const std::lock_guard<std::mutex> lock(mutex_);
   out.insert(out.end(), events_.begin() + static_cast<std::ptrdiff_t>(begin),
              events_.begin() + static_cast<std::ptrdiff_t>(end));

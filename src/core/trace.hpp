@@ -39,8 +39,8 @@ struct WallTime {
 class TraceRecord {
  public:
   TraceRecord(std::string id, std::string message, TraceLevel level,
-              std::optional<std::string> span_id,
-              std::optional<std::string> trace_id, WallTime timestamp);
+              std::optional<std::string> span_id, std::optional<std::string> trace_id,
+              WallTime timestamp);
 
   const std::string& id() const noexcept { return id_; }
   const std::string& message() const noexcept { return message_; }
@@ -109,8 +109,7 @@ class TraceStore final : public TraceSink {
  public:
   enum class Retention : std::uint8_t { Keep, Discard };
 
-  explicit TraceStore(Retention retention = Retention::Keep) noexcept
-      : retention_(retention) {}
+  explicit TraceStore(Retention retention = Retention::Keep) noexcept : retention_(retention) {}
   TraceStore(const TraceStore&) = delete;
   TraceStore& operator=(const TraceStore&) = delete;
 

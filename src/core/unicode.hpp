@@ -13,8 +13,8 @@ namespace tessarin::core::unicode {
 
 // Inclusive range of code points.
 struct CodePointRange {
-    char32_t first;
-    char32_t last;
+  char32_t first;
+  char32_t last;
 };
 
 // True for code points above U+007F that have the Alphabetic property or the

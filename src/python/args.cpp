@@ -38,8 +38,8 @@ void assign_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssi
   }
   if (static_cast<Py_ssize_t>(i) < nargs) {
     raise_type_error("argument for " + call_name(sig) + " given by name ('" +
-                     std::string(sig.names.begin()[i]) + "') and position (" + std::to_string(i + 1) +
-                     ")");
+                     std::string(sig.names.begin()[i]) + "') and position (" +
+                     std::to_string(i + 1) + ")");
   }
   out[i] = value;
 }
@@ -55,8 +55,8 @@ void check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        PyObject** out) {
+void parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, PyObject** out) {
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   if (nargs + nkw > static_cast<Py_ssize_t>(sig.names.size())) raise_too_many(sig, nargs + nkw);
   for (std::size_t i = 0; i < sig.names.size(); ++i) out[i] = nullptr;
@@ -92,7 +92,8 @@ void parse_no_args(const char* function, PyObject* args, PyObject* kwargs) {
   }
 }
 
-void raise_argument_type(const char* function, const char* name, const char* expected, PyObject* obj) {
+void raise_argument_type(const char* function, const char* name, const char* expected,
+                         PyObject* obj) {
   std::string got = obj == Py_None ? std::string("None") : type_name_of(obj);
   raise_type_error(std::string(function) + "() argument '" + name + "' must be " + expected +
                    ", not " + got);

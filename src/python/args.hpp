@@ -27,10 +27,10 @@ struct Signature {
 
 // Vectorcall / METH_FASTCALL|METH_KEYWORDS form. Fills out[0..names) with
 // borrowed references, nullptr where an optional argument was not given.
-void parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        PyObject** out);
-inline void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out) {
+void parse_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, PyObject** out);
+inline void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject** out) {
   // Every argument given by position, the common call: nothing to check.
   if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(sig.names.size())) {
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

@@ -60,7 +60,8 @@ PyObject* config_get_params(PyObject* self, void*) {
   });
 }
 
-PyObject* config_with_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* config_with_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"with_param", {"key", "value"}, 2};
     PyObject* argv[2];
@@ -131,7 +132,8 @@ PyMethodDef config_methods[] = {
      "    >>> config = config.with_param(\"hidden_size\", 768)"},
     {"param", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(config_param)),
      METH_FASTCALL | METH_KEYWORDS,
-     "param(key)\n--\n\nGet a parameter value by key.\n\nArgs:\n    key: Parameter name to retrieve.\n\n"
+     "param(key)\n--\n\nGet a parameter value by key.\n\nArgs:\n    key: Parameter name to "
+     "retrieve.\n\n"
      "Returns:\n    The parameter value, or None if not found.\n\nExample:\n"
      "    >>> config.param(\"hidden_size\")\n    768"},
     {nullptr, nullptr, 0, nullptr},
@@ -165,8 +167,11 @@ PyType_Slot config_slots[] = {
 };
 
 PyType_Spec config_spec = {
-    "builtins.ModelConfig", sizeof(Box<ConfigData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, config_slots,
+    "builtins.ModelConfig",
+    sizeof(Box<ConfigData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    config_slots,
 };
 
 // --------------------------------------------------------- ModelConfigBuilder
@@ -206,7 +211,8 @@ PyObject* builder_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-PyObject* builder_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* builder_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"version", {"version"}, 1};
     PyObject* argv[1];
@@ -219,7 +225,8 @@ PyObject* builder_version(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* builder_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* builder_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"param", {"key", "value"}, 2};
     PyObject* argv[2];
@@ -252,14 +259,16 @@ PyMethodDef builder_methods[] = {
      "Returns:\n    Builder with name set."},
     {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_version)),
      METH_FASTCALL | METH_KEYWORDS,
-     "version(version)\n--\n\nSet the semantic version.\n\nArgs:\n    version: Semantic version string.\n\n"
+     "version(version)\n--\n\nSet the semantic version.\n\nArgs:\n    version: Semantic version "
+     "string.\n\n"
      "Returns:\n    Builder with version set."},
     {"param", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_param)),
      METH_FASTCALL | METH_KEYWORDS,
      "param(key, value)\n--\n\nAdd a configuration parameter.\n\nArgs:\n    key: Parameter name.\n"
      "    value: Parameter value.\n\nReturns:\n    Builder with parameter added."},
     {"build", builder_build, METH_NOARGS,
-     "build($self)\n--\n\nBuild the final ModelConfig.\n\nReturns:\n    ModelConfig with all builder values.\n\n"
+     "build($self)\n--\n\nBuild the final ModelConfig.\n\nReturns:\n    ModelConfig with all "
+     "builder values.\n\n"
      "Raises:\n    ValueError: If name or version is not set."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -285,8 +294,11 @@ PyType_Slot builder_slots[] = {
 };
 
 PyType_Spec builder_spec = {
-    "builtins.ModelConfigBuilder", sizeof(Box<BuilderData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, builder_slots,
+    "builtins.ModelConfigBuilder",
+    sizeof(Box<BuilderData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    builder_slots,
 };
 
 }  // namespace
@@ -327,8 +339,8 @@ ModelConfig config_arg_copy(PyObject* obj, const char* function, const char* nam
   return data.config;
 }
 
-void builder_fields(PyObject* obj, std::optional<std::string>& name, std::optional<std::string>& version,
-                    ParamMap& params) {
+void builder_fields(PyObject* obj, std::optional<std::string>& name,
+                    std::optional<std::string>& version, ParamMap& params) {
   BuilderData& data = builder_of(obj);
   SharedAccess read(data.access);
   name = data.name;
@@ -336,8 +348,8 @@ void builder_fields(PyObject* obj, std::optional<std::string>& name, std::option
   params = data.params;
 }
 
-PyObject* new_model_config_builder(std::optional<std::string> name, std::optional<std::string> version,
-                                   ParamMap params) {
+PyObject* new_model_config_builder(std::optional<std::string> name,
+                                   std::optional<std::string> version, ParamMap params) {
   return new_instance<BuilderData>(model_config_builder_type(), std::move(name), std::move(version),
                                    std::move(params));
 }

@@ -35,9 +35,9 @@ bool is_model_config(PyObject* obj);
 
 // For pickling: the fields of a ModelConfigBuilder (read under shared
 // access) and a new builder made of them.
-void builder_fields(PyObject* obj, std::optional<std::string>& name, std::optional<std::string>& version,
-                    core::ParamMap& params);
-PyObject* new_model_config_builder(std::optional<std::string> name, std::optional<std::string> version,
-                                   core::ParamMap params);
+void builder_fields(PyObject* obj, std::optional<std::string>& name,
+                    std::optional<std::string>& version, core::ParamMap& params);
+PyObject* new_model_config_builder(std::optional<std::string> name,
+                                   std::optional<std::string> version, core::ParamMap params);
 
 }  // namespace tessarin::py

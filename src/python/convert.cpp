@@ -38,7 +38,8 @@ bool load_abcs() {
 }
 
 std::string qualname_of_type(PyObject* obj, bool* ok = nullptr) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (name && PyUnicode_Check(name.get())) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
@@ -134,16 +135,19 @@ class FromPython {
   }
   static bool is_plain_type(PyObject* obj) noexcept {
     PyTypeObject* t = Py_TYPE(obj);
-    return t == &PyLong_Type || t == &PyUnicode_Type || obj == Py_None || t == &PyBool_Type || t == &PyFloat_Type;
+    return t == &PyLong_Type || t == &PyUnicode_Type || obj == Py_None || t == &PyBool_Type ||
+           t == &PyFloat_Type;
   }
 
   [[gnu::noinline]] RawParam convert_other(PyObject* obj, int depth) {
     unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
     if (flags & Py_TPFLAGS_LONG_SUBCLASS) return convert_int(obj);
-    if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) return convert_sequence(obj, depth);
+    if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))
+      return convert_sequence(obj, depth);
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return convert_mapping(obj, depth);
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(obj);
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) return fail("invalid type: byte array, expected any valid JSON value");
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
+      return fail("invalid type: byte array, expected any valid JSON value");
     if (PyByteArray_Check(obj)) return fail_cast(obj, "bytes");
     if (PyFloat_Check(obj)) {
       double d = PyFloat_AsDouble(obj);
@@ -177,7 +181,8 @@ class FromPython {
     return failed();
   }
   [[gnu::noinline, gnu::cold]] RawParam fail_length(Py_ssize_t first, Py_ssize_t second) {
-    error_ = "expected sequence of length " + std::to_string(first) + ", got " + std::to_string(second);
+    error_ =
+        "expected sequence of length " + std::to_string(first) + ", got " + std::to_string(second);
     return failed();
   }
   [[gnu::noinline, gnu::cold]] RawParam fail_depth() {
@@ -247,7 +252,8 @@ class FromPython {
     if (overflow == 0) return fail_from_python();
     if (overflow > 0) {
       unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return ParamValue::raw_uint(u);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
+        return ParamValue::raw_uint(u);
       PyErr_Clear();
     }
     // Beyond 64 bits. Within 128 bits (as the high part x >> 64 fits a C
@@ -376,7 +382,8 @@ class FromPython {
 
   RawParam pop_array(std::size_t base) {
     std::vector<RawParam>& items = stacks_.items;
-    RawParam out = builder_.array_of(std::span<const RawParam>(items.data() + base, items.size() - base));
+    RawParam out =
+        builder_.array_of(std::span<const RawParam>(items.data() + base, items.size() - base));
     items.resize(base);
     return out;
   }
@@ -420,7 +427,8 @@ class FromPython {
 
   // The entries of an exact dict into `slots`; a failure, or null words.
   template <bool kLong>
-  RawParam fill_dict(PyObject* obj, ParamEntry* slots, std::size_t n, int depth, std::size_t& filled) {
+  RawParam fill_dict(PyObject* obj, ParamEntry* slots, std::size_t n, int depth,
+                     std::size_t& filled) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(obj, &pos, &key, &value)) {
@@ -485,7 +493,8 @@ class FromPython {
       if (is_failed(v)) return truncate_entries(base, v);
       entries.push_back({k, v});
     }
-    RawParam out = builder_.object_of(std::span<const RawEntry>(entries.data() + base, entries.size() - base));
+    RawParam out =
+        builder_.object_of(std::span<const RawEntry>(entries.data() + base, entries.size() - base));
     entries.resize(base);
     ParamBuilder::sort_object(out);
     return out;
@@ -520,7 +529,6 @@ class FromPython {
   std::size_t entries_base_;
 };
 
-
 // Dict keys repeat heavily in configuration data (every layer has "units",
 // "activation", ...). Reusing the str objects made for recent keys saves
 // decoding and, since a str caches its hash, rehashing on every insert.
@@ -532,7 +540,8 @@ class KeyCache {
   PyObject* get(std::string_view key) {
     if (key.size() > kMaxLen) return new_str(key);
     Slot& slot = slots_[hash(key) & (kSlots - 1)];
-    if (slot.str != nullptr && slot.len == key.size() && std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+    if (slot.str != nullptr && slot.len == key.size() &&
+        std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
       return Py_NewRef(slot.str);
     }
     PyObject* str = new_str(key);
@@ -615,7 +624,8 @@ class ToPython {
     if (g_to_python_countdown <= 0) [[unlikely]]
       check_signals();
     if (n > kSignalInterval) return fill_long(list, items);
-    for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
+    for (std::size_t i = 0; i < n; ++i)
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(items[i]));
     return list.release();
   }
 

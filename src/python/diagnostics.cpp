@@ -27,7 +27,9 @@ constexpr TraceLevel kLevels[] = {TraceLevel::Debug, TraceLevel::Info, TraceLeve
 
 TraceLevel level_of(PyObject* obj) { return value_of<TraceLevel>(obj); }
 
-PyObject* new_level(TraceLevel level) { return new_instance<TraceLevel>(trace_level_type(), level); }
+PyObject* new_level(TraceLevel level) {
+  return new_instance<TraceLevel>(trace_level_type(), level);
+}
 
 PyObject* level_repr(PyObject* self) {
   return boundary<PyObject*>(nullptr, [&] {
@@ -37,9 +39,7 @@ PyObject* level_repr(PyObject* self) {
   });
 }
 
-PyObject* level_int(PyObject* self) {
-  return PyLong_FromLong(static_cast<long>(level_of(self)));
-}
+PyObject* level_int(PyObject* self) { return PyLong_FromLong(static_cast<long>(level_of(self))); }
 
 // Equal to another level of the same value and to anything the interpreter's
 // integer conversion turns into that value (ints, bools, objects with
@@ -96,15 +96,18 @@ PyType_Slot level_slots[] = {
 // and an immutable type refuses attribute assignment from then on (the
 // limited API offers no way to fill the type's dict before that point).
 PyType_Spec level_spec = {
-    "builtins.TraceLevel", sizeof(Box<TraceLevel>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, level_slots,
+    "builtins.TraceLevel",
+    sizeof(Box<TraceLevel>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    level_slots,
 };
 
 PyTypeObject* create_level_type() {
   Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_type(&level_spec)));
   for (TraceLevel level : kLevels) {
-    Ref member = Ref::steal(
-        new_instance<TraceLevel>(reinterpret_cast<PyTypeObject*>(type.get()), level));
+    Ref member =
+        Ref::steal(new_instance<TraceLevel>(reinterpret_cast<PyTypeObject*>(type.get()), level));
     const std::string name(core::trace_level_name(level));
     if (PyObject_SetAttrString(type.get(), name.c_str(), member.get()) < 0) throw_python_error();
   }
@@ -194,7 +197,8 @@ PyGetSetDef event_getset[] = {
     {"message", event_get_message, nullptr, "Human-readable message.", nullptr},
     {"level", event_get_level, nullptr, "Severity level.", nullptr},
     {"span_id", event_get_span_id, nullptr, "Optional span ID for distributed tracing.", nullptr},
-    {"trace_id", event_get_trace_id, nullptr, "Optional trace ID for distributed tracing.", nullptr},
+    {"trace_id", event_get_trace_id, nullptr, "Optional trace ID for distributed tracing.",
+     nullptr},
     {"timestamp_secs", event_get_timestamp_secs, nullptr, "Unix timestamp (seconds since epoch).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -231,8 +235,11 @@ PyType_Slot event_slots[] = {
 };
 
 PyType_Spec event_spec = {
-    "builtins.TraceEvent", sizeof(Box<TraceRecordHandle>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, event_slots,
+    "builtins.TraceEvent",
+    sizeof(Box<TraceRecordHandle>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    event_slots,
 };
 
 // ---------------------------------------------------------- InMemoryTraceSink
@@ -341,8 +348,11 @@ PyType_Slot sink_slots[] = {
 };
 
 PyType_Spec sink_spec = {
-    "builtins.InMemoryTraceSink", sizeof(Box<StoreHandle>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, sink_slots,
+    "builtins.InMemoryTraceSink",
+    sizeof(Box<StoreHandle>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    sink_slots,
 };
 
 }  // namespace

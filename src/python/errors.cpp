@@ -29,7 +29,8 @@ static void set_internal_error(const char* message) {
 }
 
 void throw_python_error() {
-  if (PyErr_Occurred() == nullptr) throw InternalError("error indicator not set after a failed call");
+  if (PyErr_Occurred() == nullptr)
+    throw InternalError("error indicator not set after a failed call");
   throw PythonError{};
 }
 
@@ -52,7 +53,8 @@ void set_error_from_current_exception() {
   try {
     throw;
   } catch (const PythonError&) {
-    if (PyErr_Occurred() == nullptr) set_internal_error("error indicator not set after a failed call");
+    if (PyErr_Occurred() == nullptr)
+      set_internal_error("error indicator not set after a failed call");
   } catch (const std::bad_alloc&) {
     // Our own allocations abort in operator new with their size; this one
     // failed inside the C++ runtime library, which does not tell the size.
@@ -89,7 +91,8 @@ PyObject* finish_list(PyObject* list) noexcept {
 }
 
 std::string type_name_of(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (name && PyUnicode_Check(name.get())) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);

@@ -101,9 +101,8 @@ PyObject* node_id_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* node_id_repr(PyObject* self) {
-  return boundary<PyObject*>(nullptr, [&] {
-    return new_str("NodeId(" + std::to_string(node_id_of(self)) + ")");
-  });
+  return boundary<PyObject*>(
+      nullptr, [&] { return new_str("NodeId(" + std::to_string(node_id_of(self)) + ")"); });
 }
 
 PyGetSetDef node_id_getset[] = {
@@ -134,8 +133,8 @@ PyType_Slot node_id_slots[] = {
 };
 
 PyType_Spec node_id_spec = {
-    "builtins.NodeId", sizeof(Box<NodeIdValue>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, node_id_slots,
+    "builtins.NodeId", sizeof(Box<NodeIdValue>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    node_id_slots,
 };
 
 // ----------------------------------------------------------------- GraphNode
@@ -250,7 +249,8 @@ PyGetSetDef graph_node_getset[] = {
 };
 
 PyMethodDef graph_node_methods[] = {
-    {"with_metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_node_with_metadata)),
+    {"with_metadata",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_node_with_metadata)),
      METH_FASTCALL | METH_KEYWORDS,
      "with_metadata(key, value)\n--\n\n"
      "Add metadata to this node.\n\n"
@@ -289,8 +289,8 @@ PyType_Slot graph_node_slots[] = {
 };
 
 PyType_Spec graph_node_spec = {
-    "builtins.GraphNode", sizeof(Box<NodeData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, graph_node_slots,
+    "builtins.GraphNode", sizeof(Box<NodeData>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    graph_node_slots,
 };
 
 // ---------------------------------------------------------------- BuildGraph
@@ -318,7 +318,8 @@ PyObject* build_graph_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* build_graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* build_graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"add_node", {"name", "config"}, 2};
     PyObject* argv[2];
@@ -326,7 +327,8 @@ PyObject* build_graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t
     GraphData& data = graph_of(self);
     ExclusiveAccess write(data.access);
     std::string_view name = arg_str(argv[0], sig.function, "name");
-    if (!is_model_config(argv[1])) raise_argument_type(sig.function, "config", "ModelConfig", argv[1]);
+    if (!is_model_config(argv[1]))
+      raise_argument_type(sig.function, "config", "ModelConfig", argv[1]);
     ConfigData& config = config_data(argv[1]);
     SharedAccess read(config.access);
     // The result object first, so that nothing can fail once the node is in.
@@ -336,7 +338,8 @@ PyObject* build_graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyObject* build_graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* build_graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"add_edge", {"from_id", "to_id"}, 2};
     PyObject* argv[2];
@@ -364,8 +367,8 @@ PyObject* build_graph_get_nodes(PyObject* self, void*) {
       if (!graph.node_config(i, config)) {
         throw InternalError("stored node configuration is not canonical JSON");
       }
-      PyObject* node =
-          new_instance<NodeData>(graph_node_type(), record.id, std::string(record.name), std::move(config));
+      PyObject* node = new_instance<NodeData>(graph_node_type(), record.id,
+                                              std::string(record.name), std::move(config));
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), node);
     }
     return finish_list(list.release());
@@ -478,8 +481,10 @@ PyMethodDef build_graph_methods[] = {
      "    to_id: Target node (data consumer).\n\n"
      "Example:\n"
      "    >>> graph.add_edge(encoder_id, decoder_id)"},
-    {"node_count", build_graph_node_count, METH_NOARGS, "node_count($self)\n--\n\nNumber of nodes in the graph."},
-    {"edge_count", build_graph_edge_count, METH_NOARGS, "edge_count($self)\n--\n\nNumber of edges in the graph."},
+    {"node_count", build_graph_node_count, METH_NOARGS,
+     "node_count($self)\n--\n\nNumber of nodes in the graph."},
+    {"edge_count", build_graph_edge_count, METH_NOARGS,
+     "edge_count($self)\n--\n\nNumber of edges in the graph."},
     {"stable_hash", build_graph_stable_hash, METH_NOARGS,
      "stable_hash($self)\n--\n\n"
      "Compute deterministic SHA-256 hash of the graph.\n\n"
@@ -525,8 +530,8 @@ PyType_Slot build_graph_slots[] = {
 };
 
 PyType_Spec build_graph_spec = {
-    "builtins.BuildGraph", sizeof(Box<GraphData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, build_graph_slots,
+    "builtins.BuildGraph", sizeof(Box<GraphData>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    build_graph_slots,
 };
 
 }  // namespace
@@ -570,8 +575,10 @@ void graph_node_fields(PyObject* obj, std::uint64_t& id, std::string& name, Mode
   metadata = data.metadata;
 }
 
-PyObject* new_graph_node(std::uint64_t id, std::string name, ModelConfig config, core::NodeMetadata metadata) {
-  PyObject* node = new_instance<NodeData>(graph_node_type(), id, std::move(name), std::move(config));
+PyObject* new_graph_node(std::uint64_t id, std::string name, ModelConfig config,
+                         core::NodeMetadata metadata) {
+  PyObject* node =
+      new_instance<NodeData>(graph_node_type(), id, std::move(name), std::move(config));
   node_of(node).metadata = std::move(metadata);
   return node;
 }

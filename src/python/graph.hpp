@@ -35,8 +35,9 @@ PyObject* new_build_graph(core::Graph graph);
 // For pickling: the value of a NodeId; the fields of a GraphNode (read under
 // shared access) and a new GraphNode made of them.
 std::uint64_t node_id_value(PyObject* obj);
-void graph_node_fields(PyObject* obj, std::uint64_t& id, std::string& name, core::ModelConfig& config,
-                       core::NodeMetadata& metadata);
-PyObject* new_graph_node(std::uint64_t id, std::string name, core::ModelConfig config, core::NodeMetadata metadata);
+void graph_node_fields(PyObject* obj, std::uint64_t& id, std::string& name,
+                       core::ModelConfig& config, core::NodeMetadata& metadata);
+PyObject* new_graph_node(std::uint64_t id, std::string name, core::ModelConfig config,
+                         core::NodeMetadata metadata);
 
 }  // namespace tessarin::py

@@ -41,7 +41,11 @@ PyModuleDef module_def = {
     "tessarin",
     module_doc,
     0,  // no per-module state: a repeated import calls the init function again
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Classes in registration order. Each type object is created on first use
@@ -69,7 +73,8 @@ const ClassEntry kClasses[] = {
 };
 
 // The feature flags are constants of this build: nothing is probed.
-const char* const kFlags[] = {"HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA", "HAS_VANTOR_ACCEL"};
+const char* const kFlags[] = {"HAS_BURN", "HAS_CUBECL", "HAS_LUMENARC", "HAS_CUDA",
+                              "HAS_VANTOR_ACCEL"};
 
 // CPython numbers interpreters from 0 in creation order, and the main
 // interpreter is always the first one created (again 0 after a finalization

@@ -58,18 +58,15 @@ void without_lock(bool release, F&& work) {
     return;
   }
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (...) {
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (failure) std::rethrow_exception(failure);
+  Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
 }
 
 Ref bytes_of(const std::string& payload) {
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(payload.data(), static_cast<Py_ssize_t>(payload.size())));
+  Ref bytes = Ref::steal(
+      PyBytes_FromStringAndSize(payload.data(), static_cast<Py_ssize_t>(payload.size())));
   if (!bytes) throw_python_error();
   return bytes;
 }
@@ -95,7 +92,8 @@ Ref payload_of(PyObject* obj) {
   }
   if (is_node_id(obj)) return bytes_of(pl::write(pl::NodeIdValue{node_id_value(obj)}));
   if (is_trace_event(obj)) return bytes_of(pl::write(trace_event_record(obj)));
-  if (Py_IS_TYPE(obj, trace_level_type())) return bytes_of(pl::write(value_of<core::TraceLevel>(obj)));
+  if (Py_IS_TYPE(obj, trace_level_type()))
+    return bytes_of(pl::write(value_of<core::TraceLevel>(obj)));
   if (Py_IS_TYPE(obj, graph_node_type())) {
     pl::NodeValue node;
     graph_node_fields(obj, node.id, node.name, node.config, node.metadata);
@@ -112,14 +110,18 @@ Ref payload_of(PyObject* obj) {
     return bytes_of(pl::write(error));
   }
   if (Py_IS_TYPE(obj, name_validator_type())) return bytes_of(pl::write(pl::NameValidatorValue{}));
-  if (Py_IS_TYPE(obj, version_validator_type())) return bytes_of(pl::write(pl::VersionValidatorValue{}));
+  if (Py_IS_TYPE(obj, version_validator_type()))
+    return bytes_of(pl::write(pl::VersionValidatorValue{}));
   if (Py_IS_TYPE(obj, composite_validator_type())) {
     pl::CompositeValue composite;
-    for (std::uint8_t code : composite_rule_codes(obj)) composite.rules.push_back(static_cast<pl::Rule>(code));
+    for (std::uint8_t code : composite_rule_codes(obj))
+      composite.rules.push_back(static_cast<pl::Rule>(code));
     return bytes_of(pl::write(composite));
   }
-  if (is_null_backend(obj)) return bytes_of(pl::write(pl::BackendValue{null_backend_value(obj).device()}));
-  if (Py_IS_TYPE(obj, build_pipeline_type())) return bytes_of(pl::write(pl::PipelineValue{pipeline_stages(obj)}));
+  if (is_null_backend(obj))
+    return bytes_of(pl::write(pl::BackendValue{null_backend_value(obj).device()}));
+  if (Py_IS_TYPE(obj, build_pipeline_type()))
+    return bytes_of(pl::write(pl::PipelineValue{pipeline_stages(obj)}));
   return Ref();
 }
 
@@ -147,7 +149,8 @@ PyObject* level_member(core::TraceLevel level) {
   const std::string name(core::trace_level_name(level));
   Ref member = Ref::steal(PyObject_GetAttrString(type, name.c_str()));
   if (!member) throw_python_error();
-  if (Py_IS_TYPE(member.get(), trace_level_type()) && value_of<core::TraceLevel>(member.get()) == level) {
+  if (Py_IS_TYPE(member.get(), trace_level_type()) &&
+      value_of<core::TraceLevel>(member.get()) == level) {
     return member.release();
   }
   // The class attribute was rebound by user code: a level of that value is
@@ -171,9 +174,13 @@ struct BuildVisitor {
     return new_graph_node(v.id, std::move(v.name), std::move(v.config), std::move(v.metadata));
   }
   PyObject* operator()(core::Graph& v) const { return new_build_graph(std::move(v)); }
-  PyObject* operator()(pl::ValidationErrorValue& v) const { return new_validation_error_object(v.field, v.message); }
+  PyObject* operator()(pl::ValidationErrorValue& v) const {
+    return new_validation_error_object(v.field, v.message);
+  }
   PyObject* operator()(pl::NameValidatorValue&) const { return call_type(name_validator_type()); }
-  PyObject* operator()(pl::VersionValidatorValue&) const { return call_type(version_validator_type()); }
+  PyObject* operator()(pl::VersionValidatorValue&) const {
+    return call_type(version_validator_type());
+  }
   PyObject* operator()(pl::CompositeValue& v) const {
     std::vector<std::uint8_t> codes;
     codes.reserve(v.rules.size());
@@ -185,18 +192,22 @@ struct BuildVisitor {
   PyObject* operator()(pl::BackendValue& v) const {
     return new_instance<core::NullBackend>(null_backend_type(), std::move(v.device));
   }
-  PyObject* operator()(pl::PipelineValue& v) const { return new_build_pipeline(std::move(v.stages)); }
+  PyObject* operator()(pl::PipelineValue& v) const {
+    return new_build_pipeline(std::move(v.stages));
+  }
 };
 
 PyObject* restore(PyObject*, PyObject* payload) {
   return boundary<PyObject*>(nullptr, [&] {
-    if (!PyBytes_Check(payload)) raise_type_error("_restore() argument must be bytes, not " + type_name_of(payload));
+    if (!PyBytes_Check(payload))
+      raise_type_error("_restore() argument must be bytes, not " + type_name_of(payload));
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(payload, &data, &size) < 0) throw_python_error();
     pl::ReadResult result;
     without_lock(static_cast<std::size_t>(size) > kReleaseLockAbove, [&] {
-      result = pl::read(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+      result =
+          pl::read(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
     });
     if (!result.value) raise_value_error("invalid tessarin payload: " + result.error);
     return std::visit(BuildVisitor{}, *result.value);
@@ -204,7 +215,9 @@ PyObject* restore(PyObject*, PyObject* payload) {
 }
 
 PyMethodDef restore_def = {
-    "_restore", restore, METH_O,
+    "_restore",
+    restore,
+    METH_O,
     "_restore(payload, /)\n--\n\n"
     "Rebuild a tessarin object from the bytes its pickle carries.\n\n"
     "Used by pickle and the copy module; the bytes are validated completely,\n"
@@ -212,7 +225,9 @@ PyMethodDef restore_def = {
 };
 
 PyMethodDef reduce_def = {
-    "_reduce", reduce, METH_O,
+    "_reduce",
+    reduce,
+    METH_O,
     "_reduce(obj, /)\n--\n\nThe copyreg reducer of the tessarin classes.",
 };
 
@@ -232,15 +247,15 @@ void register_pickling(PyObject* module) {
   Ref register_reducer = Ref::steal(PyObject_GetAttrString(copyreg.get(), "pickle"));
   if (!register_reducer) throw_python_error();
   PyTypeObject* const types[] = {
-      model_config_type(),       model_config_builder_type(), node_id_type(),
-      graph_node_type(),         build_graph_type(),          null_backend_type(),
-      trace_level_type(),        trace_event_type(),          in_memory_trace_sink_type(),
-      build_context_type(),      build_pipeline_type(),       validation_error_type(),
-      name_validator_type(),     version_validator_type(),    composite_validator_type(),
+      model_config_type(),   model_config_builder_type(), node_id_type(),
+      graph_node_type(),     build_graph_type(),          null_backend_type(),
+      trace_level_type(),    trace_event_type(),          in_memory_trace_sink_type(),
+      build_context_type(),  build_pipeline_type(),       validation_error_type(),
+      name_validator_type(), version_validator_type(),    composite_validator_type(),
   };
   for (PyTypeObject* type : types) {
-    Ref done = Ref::steal(PyObject_CallFunctionObjArgs(register_reducer.get(), reinterpret_cast<PyObject*>(type),
-                                                       reduce_fn.get(), nullptr));
+    Ref done = Ref::steal(PyObject_CallFunctionObjArgs(
+        register_reducer.get(), reinterpret_cast<PyObject*>(type), reduce_fn.get(), nullptr));
     if (!done) throw_python_error();
   }
   // Kept for the process's lifetime, like the type objects.

@@ -32,8 +32,8 @@ PyObject* backend_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* backend_cpu(PyObject*, PyObject*) {
-  return boundary<PyObject*>(nullptr,
-                             [&] { return new_instance<NullBackend>(null_backend_type(), NullBackend::cpu()); });
+  return boundary<PyObject*>(
+      nullptr, [&] { return new_instance<NullBackend>(null_backend_type(), NullBackend::cpu()); });
 }
 
 PyObject* backend_get_name(PyObject* self, void*) {
@@ -100,8 +100,11 @@ PyType_Slot backend_slots[] = {
 };
 
 PyType_Spec backend_spec = {
-    "builtins.NullBackend", sizeof(Box<NullBackend>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, backend_slots,
+    "builtins.NullBackend",
+    sizeof(Box<NullBackend>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    backend_slots,
 };
 
 // --------------------------------------------------------------- BuildContext
@@ -111,7 +114,8 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"BuildContext", {"backend", "trace"}, 2};
     PyObject* argv[2];
     parse_args(sig, args, kwargs, argv);
-    if (!is_null_backend(argv[0])) raise_argument_type(sig.function, "backend", "NullBackend", argv[0]);
+    if (!is_null_backend(argv[0]))
+      raise_argument_type(sig.function, "backend", "NullBackend", argv[0]);
     if (!is_in_memory_trace_sink(argv[1])) {
       raise_argument_type(sig.function, "trace", "InMemoryTraceSink", argv[1]);
     }
@@ -174,8 +178,11 @@ PyType_Slot context_slots[] = {
 };
 
 PyType_Spec context_spec = {
-    "builtins.BuildContext", sizeof(Box<ContextData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, context_slots,
+    "builtins.BuildContext",
+    sizeof(Box<ContextData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    context_slots,
 };
 
 // -------------------------------------------------------------- BuildPipeline
@@ -205,7 +212,8 @@ PyObject* pipeline_for_inference(PyObject*, PyObject*) {
   return boundary<PyObject*>(nullptr, [] { return new_pipeline({"hashing"}); });
 }
 
-PyObject* pipeline_with_stage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* pipeline_with_stage(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"with_stage", {"name"}, 1};
     PyObject* argv[1];
@@ -217,7 +225,8 @@ PyObject* pipeline_with_stage(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-PyObject* pipeline_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* pipeline_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     static const Signature sig{"execute", {"ctx", "graph"}, 2};
     PyObject* argv[2];
@@ -229,8 +238,10 @@ PyObject* pipeline_execute(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // between stages and between chunks of the hash. An interrupted run
     // keeps the events it recorded and records nothing more.
     core::StageContext stage_context{context.backend, *context.store, python_signal_raised};
-    core::PipelineResult result = core::run_pipeline(pipeline_of(self).stages, working, stage_context);
-    if (const auto* failure = std::get_if<core::StageFailure>(&result)) raise_runtime_error(failure->message());
+    core::PipelineResult result =
+        core::run_pipeline(pipeline_of(self).stages, working, stage_context);
+    if (const auto* failure = std::get_if<core::StageFailure>(&result))
+      raise_runtime_error(failure->message());
     if (std::holds_alternative<core::Interrupted>(result)) throw_python_error();
     return new_build_graph(std::move(working));
   });
@@ -281,7 +292,8 @@ PyMethodDef pipeline_methods[] = {
      "    graph: BuildGraph to process.\n\n"
      "Returns:\n    The processed BuildGraph. Stages may modify the graph or validate it.\n\n"
      "Raises:\n    RuntimeError: If any stage fails."},
-    {"execute_async", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pipeline_execute_async)),
+    {"execute_async",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pipeline_execute_async)),
      METH_FASTCALL | METH_KEYWORDS,
      "execute_async(ctx, graph)\n--\n\n"
      "Execute the pipeline asynchronously.\n\n"
@@ -325,8 +337,11 @@ PyType_Slot pipeline_slots[] = {
 };
 
 PyType_Spec pipeline_spec = {
-    "builtins.BuildPipeline", sizeof(Box<PipelineData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, pipeline_slots,
+    "builtins.BuildPipeline",
+    sizeof(Box<PipelineData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    pipeline_slots,
 };
 
 }  // namespace
@@ -343,7 +358,9 @@ bool is_build_context(PyObject* obj) { return Py_IS_TYPE(obj, build_context_type
 
 const ContextData& build_context_data(PyObject* obj) { return value_of<ContextData>(obj); }
 
-const core::Backend& build_context_backend(PyObject* obj) { return build_context_data(obj).backend; }
+const core::Backend& build_context_backend(PyObject* obj) {
+  return build_context_data(obj).backend;
+}
 
 const std::shared_ptr<core::TraceStore>& build_context_store(PyObject* obj) {
   return build_context_data(obj).store;
@@ -357,6 +374,10 @@ const ContextData& build_context_arg(PyObject* obj, const char* function, const 
 }  // namespace tessarin::py
 
 namespace tessarin::py {
-const std::vector<std::string>& pipeline_stages(PyObject* obj) { return value_of<PipelineData>(obj).stages; }
-PyObject* new_build_pipeline(std::vector<std::string> stages) { return new_pipeline(std::move(stages)); }
+const std::vector<std::string>& pipeline_stages(PyObject* obj) {
+  return value_of<PipelineData>(obj).stages;
+}
+PyObject* new_build_pipeline(std::vector<std::string> stages) {
+  return new_pipeline(std::move(stages));
+}
 }  // namespace tessarin::py

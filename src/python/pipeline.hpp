@@ -24,7 +24,8 @@ const std::vector<std::string>& pipeline_stages(PyObject* obj);
 PyObject* new_build_pipeline(std::vector<std::string> stages);
 
 // BuildPipeline.execute_async (the asyncio bridge lives in pipeline_async.cpp).
-PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
 
 // What a BuildContext holds: a copy of the backend it was made with and a
 // share of an event store. Immutable once made, so a run may read it while

@@ -168,14 +168,14 @@ InterpreterGate& gate() {
 }
 
 PyObject* close_gate_at_exit(PyObject*, PyObject*) {
-  Py_BEGIN_ALLOW_THREADS
-  gate().close();
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
+  Py_BEGIN_ALLOW_THREADS gate().close();
+  Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef close_gate_def = {
-    "_tessarin_close_async_gate", close_gate_at_exit, METH_NOARGS,
+    "_tessarin_close_async_gate",
+    close_gate_at_exit,
+    METH_NOARGS,
     "Stops background pipeline runs from entering the interpreter at exit.",
 };
 
@@ -235,7 +235,8 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
     if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
       raise_type_error("_Completor() takes no keyword arguments");
     }
-    if (!PyArg_UnpackTuple(args, "_Completor", 3, 3, &future, &method, &value)) throw_python_error();
+    if (!PyArg_UnpackTuple(args, "_Completor", 3, 3, &future, &method, &value))
+      throw_python_error();
     int cancelled = future_cancelled(future);
     if (cancelled < 0) throw_python_error();
     if (cancelled != 0) Py_RETURN_NONE;
@@ -247,13 +248,17 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot completor_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(completor_call)},
-    {Py_tp_doc, const_cast<char*>("Completes a future on its loop's thread unless it was cancelled.")},
+    {Py_tp_doc,
+     const_cast<char*>("Completes a future on its loop's thread unless it was cancelled.")},
     {0, nullptr},
 };
 
 PyType_Spec completor_spec = {
-    "builtins._Completor", sizeof(PyObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, completor_slots,
+    "builtins._Completor",
+    sizeof(PyObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    completor_slots,
 };
 
 TESSARIN_DEFINE_TYPE_GETTER(completor_type, completor_spec)
@@ -302,8 +307,11 @@ PyType_Slot cancel_watch_slots[] = {
 };
 
 PyType_Spec cancel_watch_spec = {
-    "builtins._CancelWatch", sizeof(Box<SignalHandle>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, cancel_watch_slots,
+    "builtins._CancelWatch",
+    sizeof(Box<SignalHandle>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    cancel_watch_slots,
 };
 
 TESSARIN_DEFINE_TYPE_GETTER(cancel_watch_type, cancel_watch_spec)
@@ -343,7 +351,8 @@ Ref outcome_value(AsyncOutcome& outcome) {
       return Ref::steal(new_build_graph(std::move(outcome.graph)));
     case AsyncOutcome::Kind::StageFailed:
     case AsyncOutcome::Kind::Faulted: {
-      PyObject* type = outcome.kind == AsyncOutcome::Kind::StageFailed ? PyExc_RuntimeError : internal_error_type();
+      PyObject* type = outcome.kind == AsyncOutcome::Kind::StageFailed ? PyExc_RuntimeError
+                                                                       : internal_error_type();
       if (type == nullptr) throw_python_error();
       Ref message = Ref::steal(new_str(outcome.message));
       Ref value = Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
@@ -365,7 +374,8 @@ void deliver_locked(const RunHandles& run, AsyncOutcome& outcome) {
 
   const bool success = outcome.kind == AsyncOutcome::Kind::Completed;
   Ref value = outcome_value(outcome);
-  Ref method = Ref::steal(PyObject_GetAttrString(run.future, success ? "set_result" : "set_exception"));
+  Ref method =
+      Ref::steal(PyObject_GetAttrString(run.future, success ? "set_result" : "set_exception"));
   if (!method) throw_python_error();
   Ref schedule = Ref::steal(PyObject_GetAttrString(run.loop, "call_soon_threadsafe"));
   if (!schedule) throw_python_error();
@@ -424,7 +434,8 @@ Ref call_method(PyObject* obj, const char* name) {
 
 }  // namespace
 
-PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     // 1. Arguments (ctx before graph) and the run's own copies.
     static const Signature sig{"execute_async", {"ctx", "graph"}, 2};
@@ -442,24 +453,28 @@ PyObject* pipeline_execute_async(PyObject* self, PyObject* const* args, Py_ssize
     Ref future = call_method(loop.get(), "create_future");
     auto signal = std::make_shared<CancelSignal>();
     Ref watch = Ref::steal(new_instance<SignalHandle>(cancel_watch_type(), signal));
-    Ref added = Ref::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O", watch.get()));
+    Ref added =
+        Ref::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O", watch.get()));
     if (!added) throw_python_error();
 
     // 6. Hand-off. A run started after the atexit hook could never be
     // delivered, and a caller waiting for it would wait forever.
     ensure_exit_hook();
-    if (gate().closed()) raise_runtime_error("cannot schedule new pipeline runs after interpreter shutdown");
+    if (gate().closed())
+      raise_runtime_error("cannot schedule new pipeline runs after interpreter shutdown");
     core::WorkerPool& pool = core::WorkerPool::instance();
 
-    auto handles = std::make_shared<RunHandles>(RunHandles{loop.release(), Ref(future).release(), snapshot.release()});
+    auto handles = std::make_shared<RunHandles>(
+        RunHandles{loop.release(), Ref(future).release(), snapshot.release()});
     auto finish = [handles](AsyncOutcome outcome) {
       // On the worker thread: the interpreter lock is taken on a
       // blocking-job thread, never here.
       core::WorkerPool::instance().submit_blocking(
           [handles, outcome = std::move(outcome)]() mutable { conclude(*handles, outcome); });
     };
-    pool.submit(std::make_shared<core::AsyncPipelineRun>(std::move(stages), std::move(backend), std::move(store),
-                                                         std::move(working), std::move(signal), std::move(finish)));
+    pool.submit(std::make_shared<core::AsyncPipelineRun>(std::move(stages), std::move(backend),
+                                                         std::move(store), std::move(working),
+                                                         std::move(signal), std::move(finish)));
     // A short run ends within microseconds of a worker picking it up; its
     // delivery then need not wait for the blocking-job thread to wake.
     pool.anticipate_blocking_job();

@@ -16,18 +16,17 @@ namespace tessarin::py {
 
 template <class T>
 struct Box {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 // Creates a type from its PyType_Spec; throws PythonError on failure.
 PyTypeObject* create_type(PyType_Spec* spec);
 
 // Lazily creates a type once per process and returns a borrowed reference.
-#define TESSARIN_DEFINE_TYPE_GETTER(getter, type_spec)                   \
-  PyTypeObject* getter() {                                                \
+#define TESSARIN_DEFINE_TYPE_GETTER(getter, type_spec)                     \
+  PyTypeObject* getter() {                                                 \
     static PyTypeObject* type = ::tessarin::py::create_type(&(type_spec)); \
-    return type;                                                          \
+    return type;                                                           \
   }
 
 template <class T>

@@ -109,8 +109,11 @@ PyType_Slot error_slots[] = {
 };
 
 PyType_Spec error_spec = {
-    "builtins.ValidationError", sizeof(Box<ErrorData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, error_slots,
+    "builtins.ValidationError",
+    sizeof(Box<ErrorData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    error_slots,
 };
 
 // ------------------------------------------------------ shared by validators
@@ -139,8 +142,10 @@ PyObject* violations_to_list(const std::optional<RuleViolation>& violation) {
 // validate() of a single-rule validator: `Check` applied to one field of the
 // configuration. The rule runs under shared access; the result objects are
 // made after it is released, since allocating may run arbitrary finalizers.
-template <std::string core::ModelConfig::*Field, std::optional<RuleViolation> (*Check)(std::string_view) noexcept>
-PyObject* validate_one_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <std::string core::ModelConfig::* Field,
+          std::optional<RuleViolation> (*Check)(std::string_view) noexcept>
+PyObject* validate_one_field(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     ConfigData& data = config_argument(args, nargs, kwnames);
     std::optional<RuleViolation> violation;
@@ -178,7 +183,8 @@ PyMethodDef name_validator_methods[] = {
          validate_one_field<&core::ModelConfig::name, core::check_name>)),
      METH_FASTCALL | METH_KEYWORDS,
      "validate(config)\n--\n\nValidate a configuration's name field.\n\nArgs:\n"
-     "    config: ModelConfig to validate.\n\nReturns:\n    List of ValidationErrors (empty if valid)."},
+     "    config: ModelConfig to validate.\n\nReturns:\n    List of ValidationErrors (empty if "
+     "valid)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -204,8 +210,11 @@ PyType_Slot name_validator_slots[] = {
 };
 
 PyType_Spec name_validator_spec = {
-    "builtins.NameValidator", sizeof(Box<NoState>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, name_validator_slots,
+    "builtins.NameValidator",
+    sizeof(Box<NoState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    name_validator_slots,
 };
 
 // ----------------------------------------------------------- VersionValidator
@@ -224,7 +233,8 @@ PyMethodDef version_validator_methods[] = {
          validate_one_field<&core::ModelConfig::version, core::check_version>)),
      METH_FASTCALL | METH_KEYWORDS,
      "validate(config)\n--\n\nValidate a configuration's version field.\n\nArgs:\n"
-     "    config: ModelConfig to validate.\n\nReturns:\n    List of ValidationErrors (empty if valid)."},
+     "    config: ModelConfig to validate.\n\nReturns:\n    List of ValidationErrors (empty if "
+     "valid)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -253,8 +263,11 @@ PyType_Slot version_validator_slots[] = {
 };
 
 PyType_Spec version_validator_spec = {
-    "builtins.VersionValidator", sizeof(Box<NoState>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, version_validator_slots,
+    "builtins.VersionValidator",
+    sizeof(Box<NoState>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    version_validator_slots,
 };
 
 // --------------------------------------------------------- CompositeValidator
@@ -304,7 +317,8 @@ PyObject* composite_with_version(PyObject* self, PyObject*) {
   return boundary<PyObject*>(nullptr, [&] { return composite_with(self, Rule::Version); });
 }
 
-PyObject* composite_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* composite_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return boundary<PyObject*>(nullptr, [&] {
     const CompositeData& composite = composite_of(self);
     ConfigData& data = config_argument(args, nargs, kwnames);
@@ -320,10 +334,12 @@ PyObject* composite_validate(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!list) throw_python_error();
     Py_ssize_t next = 0;
     for (std::size_t i = 0; next < static_cast<Py_ssize_t>(count); ++i) {
-      const std::optional<RuleViolation>& violation = composite.rules[i] == Rule::Name ? name : version;
+      const std::optional<RuleViolation>& violation =
+          composite.rules[i] == Rule::Name ? name : version;
       if (!violation) continue;
       // PyList_SetItem steals the new error, also when it fails.
-      if (PyList_SetItem(list.get(), next++, new_validation_error(*violation)) < 0) throw_python_error();
+      if (PyList_SetItem(list.get(), next++, new_validation_error(*violation)) < 0)
+        throw_python_error();
     }
     return list.release();
   });
@@ -388,8 +404,11 @@ PyType_Slot composite_slots[] = {
 };
 
 PyType_Spec composite_spec = {
-    "builtins.CompositeValidator", sizeof(Box<CompositeData>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, composite_slots,
+    "builtins.CompositeValidator",
+    sizeof(Box<CompositeData>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    composite_slots,
 };
 
 }  // namespace

@@ -78,36 +78,44 @@ Graph graph_with(std::size_t nodes, const std::string& prefix = "node") {
 // the run: one entry per step (the start event, then one per stage, the last
 // stage's step also holding the complete event). A failing stage ends the
 // list with an empty step and sets `failure`.
-std::vector<std::vector<Event>> reference_steps(const std::vector<std::string>& stages, const Graph& graph,
+std::vector<std::vector<Event>> reference_steps(const std::vector<std::string>& stages,
+                                                const Graph& graph,
                                                 std::optional<std::string>* failure = nullptr) {
   const std::string n = std::to_string(stages.size());
   std::vector<std::vector<Event>> steps;
-  steps.push_back({{"pipeline.async.start", "Executing async pipeline with " + n + " stages", TraceLevel::Info}});
+  steps.push_back({{"pipeline.async.start", "Executing async pipeline with " + n + " stages",
+                    TraceLevel::Info}});
   for (const std::string& stage : stages) {
     if (stage == "validation") {
       if (graph.node_count() == 0) {
         steps.emplace_back();
         if (failure != nullptr) {
-          *failure = "Stage 'validation' failed: validation error: graph must contain at least one node";
+          *failure =
+              "Stage 'validation' failed: validation error: graph must contain at least one node";
         }
         return steps;
       }
-      steps.push_back({{"stage.validation", "validated " + std::to_string(graph.node_count()) + " nodes",
-                        TraceLevel::Info}});
+      steps.push_back(
+          {{"stage.validation", "validated " + std::to_string(graph.node_count()) + " nodes",
+            TraceLevel::Info}});
     } else if (stage == "hashing") {
-      steps.push_back({{"stage.hashing", "computed graph hash: " + graph.stable_hash(), TraceLevel::Info}});
+      steps.push_back(
+          {{"stage.hashing", "computed graph hash: " + graph.stable_hash(), TraceLevel::Info}});
     } else {
-      steps.push_back({{"stage." + stage, "Unknown stage '" + stage + "' skipped", TraceLevel::Warn}});
+      steps.push_back(
+          {{"stage." + stage, "Unknown stage '" + stage + "' skipped", TraceLevel::Warn}});
     }
   }
-  steps.back().push_back(
-      {"pipeline.async.complete", "Async pipeline completed successfully (" + n + " stages)", TraceLevel::Info});
+  steps.back().push_back({"pipeline.async.complete",
+                          "Async pipeline completed successfully (" + n + " stages)",
+                          TraceLevel::Info});
   return steps;
 }
 
 std::vector<Event> flatten(const std::vector<std::vector<Event>>& steps, std::size_t count) {
   std::vector<Event> out;
-  for (std::size_t i = 0; i < count && i < steps.size(); ++i) out.insert(out.end(), steps[i].begin(), steps[i].end());
+  for (std::size_t i = 0; i < count && i < steps.size(); ++i)
+    out.insert(out.end(), steps[i].begin(), steps[i].end());
   return out;
 }
 
@@ -115,11 +123,12 @@ std::vector<Event> flatten(const std::vector<std::vector<Event>>& steps, std::si
 struct Harness {
   Harness(std::vector<std::string> stages, Graph graph)
       : sink(std::make_shared<TestSink>()), signal(std::make_shared<CancelSignal>()) {
-    run = std::make_shared<AsyncPipelineRun>(std::move(stages), NullBackend::cpu(), sink, std::move(graph), signal,
-                                             [this](AsyncOutcome outcome) {
-                                               ++finishes;
-                                               this->outcome = std::move(outcome);
-                                             });
+    run =
+        std::make_shared<AsyncPipelineRun>(std::move(stages), NullBackend::cpu(), sink,
+                                           std::move(graph), signal, [this](AsyncOutcome outcome) {
+                                             ++finishes;
+                                             this->outcome = std::move(outcome);
+                                           });
   }
   std::shared_ptr<TestSink> sink;
   std::shared_ptr<CancelSignal> signal;
@@ -248,10 +257,10 @@ TEST(AsyncPipelineRun, AThrowingStepEndsAsAFaultWithItsDescription) {
     for (std::size_t at = 1; at <= 3; ++at) {
       auto sink = std::make_shared<TestSink>();
       sink->throw_at = at;
-      pool.submit(std::make_shared<AsyncPipelineRun>(std::vector<std::string>{"validation", "hashing"},
-                                                     NullBackend::cpu(), sink, graph_with(2),
-                                                     std::make_shared<CancelSignal>(),
-                                                     [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
+      pool.submit(std::make_shared<AsyncPipelineRun>(
+          std::vector<std::string>{"validation", "hashing"}, NullBackend::cpu(), sink,
+          graph_with(2), std::make_shared<CancelSignal>(),
+          [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
     }
     ASSERT_TRUE(finishes.wait_for(3));
   }  // joins the pool: a second finish for any run would show up below
@@ -312,9 +321,9 @@ TEST(AsyncPipelineRun, YieldsBeforeTheStartEventAndBeforeEveryStage) {
     auto blocker = std::make_shared<Blocker>();
     pool.submit(blocker);
     blocker->wait_started();
-    pool.submit(std::make_shared<AsyncPipelineRun>(std::vector<std::string>{"a", "b"}, NullBackend::cpu(), sink,
-                                                   graph_with(1), std::make_shared<CancelSignal>(),
-                                                   [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
+    pool.submit(std::make_shared<AsyncPipelineRun>(
+        std::vector<std::string>{"a", "b"}, NullBackend::cpu(), sink, graph_with(1),
+        std::make_shared<CancelSignal>(), [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
     pool.submit(std::make_shared<Marker>(sink));
     blocker->release();
     ASSERT_TRUE(finishes.wait_for(1));
@@ -337,13 +346,14 @@ TEST(AsyncPipelineRun, ConcurrentRunsInterleaveInOneStoreEachInItsOwnOrder) {
       // Unique stage names, stage counts and graphs tell the runs apart in
       // the store.
       std::vector<std::string> stages = {"r" + std::to_string(r), "validation", "hashing"};
-      for (std::size_t i = 0; i < r; ++i) stages.push_back("r" + std::to_string(r) + "." + std::to_string(i));
+      for (std::size_t i = 0; i < r; ++i)
+        stages.push_back("r" + std::to_string(r) + "." + std::to_string(i));
       Graph graph = graph_with(r + 1, "n" + std::to_string(r));
       expected[r] = flatten(reference_steps(stages, graph), stages.size() + 1);
       hashes[r] = graph.stable_hash();
-      pool.submit(std::make_shared<AsyncPipelineRun>(std::move(stages), NullBackend::cpu(), store, std::move(graph),
-                                                     std::make_shared<CancelSignal>(),
-                                                     [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
+      pool.submit(std::make_shared<AsyncPipelineRun>(
+          std::move(stages), NullBackend::cpu(), store, std::move(graph),
+          std::make_shared<CancelSignal>(), [&](AsyncOutcome o) { finishes.add(std::move(o)); }));
     }
     ASSERT_TRUE(finishes.wait_for(kRuns));
   }

@@ -89,8 +89,12 @@ TEST(CanonicalJson, WritesEveryKindAsTheHashExpects) {
       {arr({ParamValue::uinteger(1), num(1.0), ParamValue(), str("x")}), "[1,1.0,null,\"x\"]"},
       {obj({}), "{}"},
       // Keys in unsigned byte order, whatever the insertion order.
-      {obj({{"b", ParamValue::uinteger(2)}, {"\xc3\xa9", ParamValue()}, {"a", arr({obj({})})},
-            {"Z", ParamValue::boolean(false)}, {"", ParamValue::uinteger(0)}, {"ab", str("q\"")}}),
+      {obj({{"b", ParamValue::uinteger(2)},
+            {"\xc3\xa9", ParamValue()},
+            {"a", arr({obj({})})},
+            {"Z", ParamValue::boolean(false)},
+            {"", ParamValue::uinteger(0)},
+            {"ab", str("q\"")}}),
        "{\"\":0,\"Z\":false,\"a\":[{}],\"ab\":\"q\\\"\",\"b\":2,\"\xc3\xa9\":null}"},
   };
   for (const WriteCase& c : cases) {
@@ -105,7 +109,8 @@ TEST(CanonicalJson, WritesEveryKindAsTheHashExpects) {
 
 TEST(CanonicalJson, WritesConfigurationsWithFixedMemberOrder) {
   ModelConfig encoder{"encoder", "1.0.0", {}};
-  EXPECT_EQ(canonical_config_json(encoder), "{\"name\":\"encoder\",\"version\":\"1.0.0\",\"params\":{}}");
+  EXPECT_EQ(canonical_config_json(encoder),
+            "{\"name\":\"encoder\",\"version\":\"1.0.0\",\"params\":{}}");
   ModelConfig decoder{"decoder", "1.0.0", {}};
   decoder.params.insert_or_assign("layers", ParamValue::uinteger(12));
   EXPECT_EQ(canonical_config_json(decoder),
@@ -133,7 +138,8 @@ std::vector<double> boundary_doubles() {
                              9007199254740993.0};
   for (int e = -8; e <= 18; ++e) {
     const double p = std::pow(10.0, e);
-    for (double d : {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), p * 1.5, p * 9.999999}) {
+    for (double d :
+         {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), p * 1.5, p * 9.999999}) {
       out.push_back(d);
       out.push_back(-d);
     }
@@ -149,14 +155,16 @@ class RandomValues {
     // Quotes, backslashes, every control byte, DEL, the solidus and some
     // multi-byte UTF-8 sequences, mixed with plain letters.
     static const std::vector<std::string> pieces = [] {
-      std::vector<std::string> p = {"\"", "\\", "/", "\x7f", "a", "Z", "\xc3\xa9", "\xe2\x82\xac",
-                                    "\xf0\x9f\x98\x80", "u00", "key", " "};
+      std::vector<std::string> p = {
+          "\"",  "\\",  "/", "\x7f", "a", "Z", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+          "u00", "key", " "};
       for (int c = 0; c < 0x20; ++c) p.emplace_back(1, static_cast<char>(c));
       return p;
     }();
     std::string out;
     const int n = pick(0, 12);
-    for (int i = 0; i < n; ++i) out += pieces[static_cast<std::size_t>(pick(0, static_cast<int>(pieces.size()) - 1))];
+    for (int i = 0; i < n; ++i)
+      out += pieces[static_cast<std::size_t>(pick(0, static_cast<int>(pieces.size()) - 1))];
     return out;
   }
 
@@ -184,8 +192,14 @@ class RandomValues {
       case 1:
         return ParamValue::boolean(pick(0, 1) == 1);
       case 2: {
-        static const std::uint64_t edges[] = {0, 1, 9, 10, 0x7fffffffffffffffULL, 0x8000000000000000ULL,
-                                              0xfffffffffffffffeULL, 0xffffffffffffffffULL};
+        static const std::uint64_t edges[] = {0,
+                                              1,
+                                              9,
+                                              10,
+                                              0x7fffffffffffffffULL,
+                                              0x8000000000000000ULL,
+                                              0xfffffffffffffffeULL,
+                                              0xffffffffffffffffULL};
         return ParamValue::uinteger(pick(0, 1) ? edges[pick(0, 7)] : rng_());
       }
       case 3: {
@@ -292,13 +306,70 @@ TEST(CanonicalJson, NestingUpToTheDepthLimitParses) {
 TEST(CanonicalJson, RefusesEverythingTheWriterNeverProduces) {
   const std::string nul_in_string("\"a\0b\"", 5);
   const std::vector<std::string> bad_values = {
-      "", " 1", "1 ", "nul", "nulll", "True", "tru", "-", "--1", "+1", "01", "-0", "00", "1.", ".5",
-      "1.0e5", "1E+16", "1e16", "1.50", "0.10", "1e+015", "100000000000000000.0", "0.000001",
-      "1.0000000000000000001", "1e400", "-1e400", "nan", "NaN", "inf", "-inf", "18446744073709551616",
-      "-9223372036854775809", "\"", "\"abc", "\"\\", "\"\\x\"", "\"\\/\"", "\"\\u0041\"", "\"\\u000a\"",
-      "\"\\u001F\"", "\"\\u00\"", "\"\\U0001\"", "\"\\u0020\"", "\"\n\"", nul_in_string, "[", "[1", "[1,]",
-      "[,1]", "[1 ,2]", "[1,,2]", "[1]]", "{", "{\"a\"}", "{\"a\":}", "{\"a\":1,}", "{a:1}", "{\"a\" :1}",
-      "{\"b\":1,\"a\":2}", "{\"a\":1,\"a\":2}", "{1:2}", "[\"a\":1]", "{\"a\":1]", "[1}",
+      "",
+      " 1",
+      "1 ",
+      "nul",
+      "nulll",
+      "True",
+      "tru",
+      "-",
+      "--1",
+      "+1",
+      "01",
+      "-0",
+      "00",
+      "1.",
+      ".5",
+      "1.0e5",
+      "1E+16",
+      "1e16",
+      "1.50",
+      "0.10",
+      "1e+015",
+      "100000000000000000.0",
+      "0.000001",
+      "1.0000000000000000001",
+      "1e400",
+      "-1e400",
+      "nan",
+      "NaN",
+      "inf",
+      "-inf",
+      "18446744073709551616",
+      "-9223372036854775809",
+      "\"",
+      "\"abc",
+      "\"\\",
+      "\"\\x\"",
+      "\"\\/\"",
+      "\"\\u0041\"",
+      "\"\\u000a\"",
+      "\"\\u001F\"",
+      "\"\\u00\"",
+      "\"\\U0001\"",
+      "\"\\u0020\"",
+      "\"\n\"",
+      nul_in_string,
+      "[",
+      "[1",
+      "[1,]",
+      "[,1]",
+      "[1 ,2]",
+      "[1,,2]",
+      "[1]]",
+      "{",
+      "{\"a\"}",
+      "{\"a\":}",
+      "{\"a\":1,}",
+      "{a:1}",
+      "{\"a\" :1}",
+      "{\"b\":1,\"a\":2}",
+      "{\"a\":1,\"a\":2}",
+      "{1:2}",
+      "[\"a\":1]",
+      "{\"a\":1]",
+      "[1}",
   };
   for (const std::string& text : bad_values) {
     ParamValue out;
@@ -341,7 +412,8 @@ TEST(CanonicalJson, MutatedTextIsEitherRefusedOrCanonical) {
     std::string text = canonical_config_json(c);
     const int edits = gen.pick(1, 3);
     for (int e = 0; e < edits && !text.empty(); ++e) {
-      const std::size_t at = static_cast<std::size_t>(gen.pick(0, static_cast<int>(text.size()) - 1));
+      const std::size_t at =
+          static_cast<std::size_t>(gen.pick(0, static_cast<int>(text.size()) - 1));
       switch (gen.pick(0, 3)) {
         case 0:
           text.erase(at, 1);

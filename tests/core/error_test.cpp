@@ -21,18 +21,15 @@ static_assert(std::is_nothrow_move_assignable_v<CoreError>);
 
 // Display prefixes in kind order, written out independently of the library.
 constexpr std::array<const char*, 7> kPrefixes = {
-    "invalid configuration: ", "backend error: ", "build error: ",
-    "validation error: ",      "serialization error: ", "io error: ",
-    "graph error: ",
+    "invalid configuration: ", "backend error: ", "build error: ", "validation error: ",
+    "serialization error: ",   "io error: ",      "graph error: ",
 };
 
 TEST(ErrorKindTest, OrderAndPrefixes) {
   EXPECT_EQ(kErrorKindCount, kPrefixes.size());
   const std::array<ErrorKind, 7> in_order = {
-      ErrorKind::InvalidConfiguration, ErrorKind::Backend,
-      ErrorKind::Build,                ErrorKind::Validation,
-      ErrorKind::Serialization,        ErrorKind::Io,
-      ErrorKind::Graph,
+      ErrorKind::InvalidConfiguration, ErrorKind::Backend, ErrorKind::Build, ErrorKind::Validation,
+      ErrorKind::Serialization,        ErrorKind::Io,      ErrorKind::Graph,
   };
   for (std::size_t i = 0; i < in_order.size(); ++i) {
     EXPECT_EQ(static_cast<std::size_t>(in_order[i]), i);
@@ -60,10 +57,10 @@ std::string expected_display(std::size_t kind, const std::string& message,
 // Every kind, with each context part absent, present but empty, or present
 // with text; covers all eight presence combinations twice over.
 TEST(CoreErrorTest, DisplayEveryKindAndContextCombination) {
-  const std::array<std::optional<std::string>, 3> stage_values = {
-      std::nullopt, std::string(), std::string("hashing")};
-  const std::array<std::optional<std::string>, 3> field_values = {
-      std::nullopt, std::string(), std::string("params.dropout")};
+  const std::array<std::optional<std::string>, 3> stage_values = {std::nullopt, std::string(),
+                                                                  std::string("hashing")};
+  const std::array<std::optional<std::string>, 3> field_values = {std::nullopt, std::string(),
+                                                                  std::string("params.dropout")};
   const std::array<std::optional<std::string>, 3> details_values = {
       std::nullopt, std::string(), std::string("expected (0, 1], got 2")};
 
@@ -74,8 +71,7 @@ TEST(CoreErrorTest, DisplayEveryKindAndContextCombination) {
         for (const auto& details : details_values) {
           const ErrorContext ctx{stage, field, details};
           const CoreError err(static_cast<ErrorKind>(kind), "it broke", ctx);
-          EXPECT_EQ(err.display(), expected_display(kind, "it broke", ctx))
-              << "kind " << kind;
+          EXPECT_EQ(err.display(), expected_display(kind, "it broke", ctx)) << "kind " << kind;
           EXPECT_EQ(err.kind(), static_cast<ErrorKind>(kind));
           EXPECT_EQ(err.message(), "it broke");
           EXPECT_EQ(err.context().stage, stage);
@@ -100,11 +96,9 @@ TEST(CoreErrorTest, DisplayKnownTexts) {
        "validation error: graph must contain at least one node"},
       {CoreError(ErrorKind::Backend, "device lost", {"s", std::nullopt, "d"}),
        "backend error: device lost (stage: s, details: d)"},
-      {CoreError(ErrorKind::InvalidConfiguration, "bad value",
-                 {std::nullopt, "f", std::nullopt}),
+      {CoreError(ErrorKind::InvalidConfiguration, "bad value", {std::nullopt, "f", std::nullopt}),
        "invalid configuration: bad value (field: f)"},
-      {CoreError(ErrorKind::Io, "", {std::nullopt, std::nullopt, "d"}),
-       "io error:  (details: d)"},
+      {CoreError(ErrorKind::Io, "", {std::nullopt, std::nullopt, "d"}), "io error:  (details: d)"},
       {CoreError(ErrorKind::Graph, "x", {"", "", ""}),
        "graph error: x (stage: , field: , details: )"},
       {CoreError(ErrorKind::Build, "", {}), "build error: "},

@@ -55,14 +55,17 @@ class Reference {
 
 TEST(Graph, WorkedExampleAndEmptyGraphHashes) {
   Graph graph;
-  EXPECT_EQ(graph.stable_hash(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(graph.stable_hash(),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(graph.add_node("encoder", config("encoder")), 1u);
-  EXPECT_EQ(graph.stable_hash(), "8d888713d257f2152ce0a955e70d031b29191786d73e577c81bdb27618235ffb");
+  EXPECT_EQ(graph.stable_hash(),
+            "8d888713d257f2152ce0a955e70d031b29191786d73e577c81bdb27618235ffb");
   ModelConfig decoder = config("decoder");
   decoder.params.insert_or_assign("layers", ParamValue::uinteger(12));
   EXPECT_EQ(graph.add_node("decoder", decoder), 2u);
   graph.add_edge(1, 2);
-  EXPECT_EQ(graph.stable_hash(), "fbbb9d71577e1f2d04aedec23df2205b2bb3eb5b021502794eb5db0b477f88af");
+  EXPECT_EQ(graph.stable_hash(),
+            "fbbb9d71577e1f2d04aedec23df2205b2bb3eb5b021502794eb5db0b477f88af");
   EXPECT_EQ(graph.node_count(), 2u);
   EXPECT_EQ(graph.edge_count(), 1u);
 }
@@ -100,7 +103,8 @@ std::string random_name(std::mt19937_64& rng, std::size_t max_size) {
 ModelConfig random_config(std::mt19937_64& rng) {
   ModelConfig c = config(random_name(rng, 10), random_name(rng, 6));
   const int n = std::uniform_int_distribution<int>(0, 4)(rng);
-  for (int i = 0; i < n; ++i) c.params.insert_or_assign(random_name(rng, 8), ParamValue::uinteger(rng()));
+  for (int i = 0; i < n; ++i)
+    c.params.insert_or_assign(random_name(rng, 8), ParamValue::uinteger(rng()));
   return c;
 }
 
@@ -281,7 +285,8 @@ TEST(Graph, InterruptCheckedHashMatchesAndStopsWhenAsked) {
       ref.add_edge(from, to);
     }
     const std::size_t total = ref.bytes().size();
-    const int expected_checks = static_cast<int>((total + kInterruptCheckBytes - 1) / kInterruptCheckBytes) - 1;
+    const int expected_checks =
+        static_cast<int>((total + kInterruptCheckBytes - 1) / kInterruptCheckBytes) - 1;
 
     g_checks = 0;
     g_stop_at = 0;

@@ -90,9 +90,9 @@ TEST(JsonString, FixedCases) {
       {"line\nnext", "\"line\\nnext\""},
       {std::string("\x01\x1f\x7f", 3), "\"\\u0001\\u001f\x7f\""},
       {std::string("nul\0byte", 8), "\"nul\\u0000byte\""},
-      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},                               // e with acute accent
-      {"\xe6\x97\xa5\xe6\x9c\xac", "\"\xe6\x97\xa5\xe6\x9c\xac\""},     // CJK
-      {"\xf0\x9f\x98\x80 smile", "\"\xf0\x9f\x98\x80 smile\""},         // outside the BMP
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},                            // e with acute accent
+      {"\xe6\x97\xa5\xe6\x9c\xac", "\"\xe6\x97\xa5\xe6\x9c\xac\""},  // CJK
+      {"\xf0\x9f\x98\x80 smile", "\"\xf0\x9f\x98\x80 smile\""},      // outside the BMP
   };
   for (const auto& [input, expected] : cases) {
     EXPECT_EQ(json_string(input), expected);
@@ -159,7 +159,11 @@ TEST(JsonText, AppendsToExistingContent) {
 
 TEST(JsonInteger, Boundaries) {
   const std::pair<std::uint64_t, const char*> unsigned_cases[] = {
-      {0, "0"}, {1, "1"}, {9, "9"}, {10, "10"}, {1000000, "1000000"},
+      {0, "0"},
+      {1, "1"},
+      {9, "9"},
+      {10, "10"},
+      {1000000, "1000000"},
       {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
   };
   for (const auto& [value, text] : unsigned_cases) {
@@ -168,7 +172,10 @@ TEST(JsonInteger, Boundaries) {
     EXPECT_EQ(out, text);
   }
   const std::pair<std::int64_t, const char*> signed_cases[] = {
-      {0, "0"}, {-1, "-1"}, {-10, "-10"}, {42, "42"},
+      {0, "0"},
+      {-1, "-1"},
+      {-10, "-10"},
+      {42, "42"},
       {std::numeric_limits<std::int64_t>::max(), "9223372036854775807"},
       {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
   };
@@ -321,8 +328,7 @@ bool is_power_of_two_significand(double value) {
 }
 
 void check_double(double value) {
-  SCOPED_TRACE(testing::Message() << "bits 0x" << std::hex
-                                  << std::bit_cast<std::uint64_t>(value));
+  SCOPED_TRACE(testing::Message() << "bits 0x" << std::hex << std::bit_cast<std::uint64_t>(value));
   const std::string ours = json_double(value);
   if (!std::isfinite(value)) {
     ASSERT_EQ(ours, "null");
@@ -335,8 +341,7 @@ void check_double(double value) {
   // Same significant digits as the shortest form of std::to_chars.
   char shortest[64];
   const auto end =
-      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific)
-          .ptr;
+      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
   ASSERT_EQ(significant_digits(ours), significant_digits(std::string(shortest, end))) << ours;
 
   // The whole text against the printf-based reference. At an exact power of
@@ -353,9 +358,8 @@ void check_double(double value) {
 
 TEST(JsonDouble, LayoutTableMatchesReference) {
   // The hand-written table above is itself consistent with the reference.
-  for (double value : {1.0, 100.0, 1e15, 1e16, 9999999999999998.0, 0.00001, 1e-6, 0.000123,
-                       5e-324, 1.7976931348623157e308, -1.5e-7, 123456789012345680.0, 0.1,
-                       1 / 3.0}) {
+  for (double value : {1.0, 100.0, 1e15, 1e16, 9999999999999998.0, 0.00001, 1e-6, 0.000123, 5e-324,
+                       1.7976931348623157e308, -1.5e-7, 123456789012345680.0, 0.1, 1 / 3.0}) {
     check_double(value);
   }
 }

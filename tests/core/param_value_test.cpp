@@ -210,7 +210,12 @@ TEST(ParamBuilder, ShortStringsBuiltInRegistersMatchTheCopiedLayout) {
 TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
   std::mt19937 rng(11);
   // Keys that tie on their first 8 or 16 bytes, embed NULs, and repeat.
-  const std::vector<std::string> stems = {"", "a", "key_0000", "key_0000_0000_00", "\xff", std::string("a\0", 2),
+  const std::vector<std::string> stems = {"",
+                                          "a",
+                                          "key_0000",
+                                          "key_0000_0000_00",
+                                          "\xff",
+                                          std::string("a\0", 2),
                                           "a longer key than sixteen bytes"};
   for (std::size_t n : {0, 1, 2, 7, 31, 32, 33, 200, 300, 5000}) {
     ParamValue root;
@@ -221,7 +226,8 @@ TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
       ParamEntry* slots = builder.object(n, object);
       for (std::size_t i = 0; i < n; ++i) {
         std::string key = stems[rng() % stems.size()];
-        for (int extra = rng() % 3; extra > 0; --extra) key.push_back(static_cast<char>(rng() % 3 + '0'));
+        for (int extra = rng() % 3; extra > 0; --extra)
+          key.push_back(static_cast<char>(rng() % 3 + '0'));
         ParamBuilder::set(slots + i, builder.string(key), ParamValue::raw_uint(i));
         reference[key] = i;
       }
@@ -242,12 +248,20 @@ TEST(ParamBuilder, ObjectsSortLikeAReferenceMapAndOutliveTheBuilder) {
 TEST(ParamBuilder, RepeatedKeySetsSortLikeFreshOnes) {
   // The same keys again (the remembered order), a set differing in one key
   // or in length only ("a" and "a\0"), repeats, and an already sorted set.
-  const std::vector<std::vector<std::string>> sets = {
-      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "name", "bias", "a"},
-      {"units", "name", "bias"}, {"units", "name", "bias"}, {"units", "nam", "bias"},
-      {"a", "b"},                {"a", "b"},                {"b", "a"},
-      {"b", "a", "b"},           {"b", "a", "b"},           {"a", std::string("a\0", 2)},
-      {std::string("a\0", 2), "a"}, {"b", "a"}};
+  const std::vector<std::vector<std::string>> sets = {{"units", "name", "bias"},
+                                                      {"units", "name", "bias"},
+                                                      {"units", "name", "bias", "a"},
+                                                      {"units", "name", "bias"},
+                                                      {"units", "name", "bias"},
+                                                      {"units", "nam", "bias"},
+                                                      {"a", "b"},
+                                                      {"a", "b"},
+                                                      {"b", "a"},
+                                                      {"b", "a", "b"},
+                                                      {"b", "a", "b"},
+                                                      {"a", std::string("a\0", 2)},
+                                                      {std::string("a\0", 2), "a"},
+                                                      {"b", "a"}};
   for (const auto& keys : sets) {
     ParamBuilder builder;
     RawParam object;

@@ -14,14 +14,22 @@ namespace tessarin::core {
 namespace {
 
 ParamValue random_value(std::mt19937_64& rng, int depth) {
-  const char* const texts[] = {"", "a", "\"q\\", "\x01\n\t", "\xc3\xa9", "\xf0\x9f\x98\x80", "version", "params"};
+  const char* const texts[] = {
+      "", "a", "\"q\\", "\x01\n\t", "\xc3\xa9", "\xf0\x9f\x98\x80", "version", "params"};
   switch (rng() % (depth > 3 ? 6 : 8)) {
-    case 0: return ParamValue::null();
-    case 1: return ParamValue::boolean(rng() % 2 == 0);
-    case 2: return ParamValue::uinteger(rng() >> (rng() % 64));
-    case 3: return ParamValue::integer(-static_cast<std::int64_t>(rng() >> (1 + rng() % 63)) - 1);
-    case 4: return ParamValue::real(std::ldexp(static_cast<double>(rng() % 100000) - 50000.0, static_cast<int>(rng() % 80) - 40));
-    case 5: return ParamValue::string(texts[rng() % 8]);
+    case 0:
+      return ParamValue::null();
+    case 1:
+      return ParamValue::boolean(rng() % 2 == 0);
+    case 2:
+      return ParamValue::uinteger(rng() >> (rng() % 64));
+    case 3:
+      return ParamValue::integer(-static_cast<std::int64_t>(rng() >> (1 + rng() % 63)) - 1);
+    case 4:
+      return ParamValue::real(std::ldexp(static_cast<double>(rng() % 100000) - 50000.0,
+                                         static_cast<int>(rng() % 80) - 40));
+    case 5:
+      return ParamValue::string(texts[rng() % 8]);
     case 6: {
       std::vector<ParamValue> items;
       for (std::size_t i = rng() % 4; i > 0; --i) items.push_back(random_value(rng, depth + 1));
@@ -29,7 +37,8 @@ ParamValue random_value(std::mt19937_64& rng, int depth) {
     }
     default: {
       ParamMap map;
-      for (std::size_t i = rng() % 4; i > 0; --i) map.insert_or_assign(texts[rng() % 8], random_value(rng, depth + 1));
+      for (std::size_t i = rng() % 4; i > 0; --i)
+        map.insert_or_assign(texts[rng() % 8], random_value(rng, depth + 1));
       return ParamValue::object(std::move(map));
     }
   }
@@ -37,17 +46,27 @@ ParamValue random_value(std::mt19937_64& rng, int depth) {
 
 ModelConfig random_config(std::mt19937_64& rng) {
   ModelConfig config{"n\"ame", "1.0", {}};
-  for (std::size_t i = rng() % 5; i > 0; --i) config.params.insert_or_assign(std::to_string(rng() % 10), random_value(rng, 0));
+  for (std::size_t i = rng() % 5; i > 0; --i)
+    config.params.insert_or_assign(std::to_string(rng() % 10), random_value(rng, 0));
   return config;
 }
 
 std::string mangle(std::string text, std::mt19937_64& rng) {
-  const char specials[] = {'"', '\\', '{', '}', '[', ']', ',', ':', '0', '-', '.', 'e', '\x80', '\xc0', '\xed', '\x1f'};
+  const char specials[] = {'"', '\\', '{', '}', '[',    ']',    ',',    ':',
+                           '0', '-',  '.', 'e', '\x80', '\xc0', '\xed', '\x1f'};
   switch (rng() % 4) {
-    case 0: text.resize(rng() % (text.size() + 1)); break;
-    case 1: if (!text.empty()) text[rng() % text.size()] ^= static_cast<char>(1 << (rng() % 8)); break;
-    case 2: text.insert(rng() % (text.size() + 1), 1, specials[rng() % sizeof specials]); break;
-    default: if (!text.empty()) text.erase(rng() % text.size(), 1 + rng() % 3); break;
+    case 0:
+      text.resize(rng() % (text.size() + 1));
+      break;
+    case 1:
+      if (!text.empty()) text[rng() % text.size()] ^= static_cast<char>(1 << (rng() % 8));
+      break;
+    case 2:
+      text.insert(rng() % (text.size() + 1), 1, specials[rng() % sizeof specials]);
+      break;
+    default:
+      if (!text.empty()) text.erase(rng() % text.size(), 1 + rng() % 3);
+      break;
   }
   return text;
 }
@@ -76,7 +95,8 @@ TEST(CanonicalScan, AgreesWithTheParserOnMangledText) {
     append_canonical_value(value_json, random_value(rng, 0));
     value_json = mangle(value_json, rng);
     ParamValue value;
-    ASSERT_EQ(scanner.value(value_json), parse_canonical_value(value_json, value) && valid_utf8_reference(value_json))
+    ASSERT_EQ(scanner.value(value_json),
+              parse_canonical_value(value_json, value) && valid_utf8_reference(value_json))
         << value_json;
     accepted += expected;
   }
@@ -90,7 +110,8 @@ TEST(CanonicalScan, NestingLimitMatchesTheParser) {
     EXPECT_EQ(scan_canonical_value(value), parse_canonical_value(value, parsed)) << depth;
     const std::string config = "{\"name\":\"\",\"version\":\"\",\"params\":{\"k\":" + value + "}}";
     ModelConfig parsed_config;
-    EXPECT_EQ(scan_canonical_config(config), parse_canonical_config(config, parsed_config)) << depth;
+    EXPECT_EQ(scan_canonical_config(config), parse_canonical_config(config, parsed_config))
+        << depth;
   }
 }
 

@@ -23,16 +23,16 @@ bool stop_at_check() { return ++g_checks == g_stop_at; }
 TEST(Pipeline, InterruptedRunKeepsTheEventsSoFarAndRecordsNothingMore) {
   Graph graph;
   graph.add_node("n", ModelConfig{"c", "1", {}});
-  const std::vector<std::string> full = {"pipeline.start", "stage.validation.start", "stage.validation",
-                                         "stage.hashing.start", "stage.hashing", "stage.x.start", "stage.x",
-                                         "pipeline.complete"};
+  const std::vector<std::string> full = {
+      "pipeline.start", "stage.validation.start", "stage.validation", "stage.hashing.start",
+      "stage.hashing",  "stage.x.start",          "stage.x",          "pipeline.complete"};
   for (int stop = 1; stop <= 5; ++stop) {
     TraceStore store;
     g_checks = 0;
     g_stop_at = stop;
     const NullBackend backend = NullBackend::cpu();
-    const PipelineResult result =
-        run_pipeline({"validation", "hashing", "x"}, graph, StageContext{backend, store, stop_at_check});
+    const PipelineResult result = run_pipeline({"validation", "hashing", "x"}, graph,
+                                               StageContext{backend, store, stop_at_check});
     std::vector<std::string> ids;
     for (const TraceRecordHandle& event : store.snapshot()) ids.emplace_back(event->id());
     EXPECT_EQ(std::holds_alternative<Interrupted>(result), stop < 5) << stop;

@@ -14,8 +14,8 @@
 namespace {
 
 using tessarin::core::Sha256;
-using tessarin::core::Sha256Engine;
 using tessarin::core::sha256_has_sha_extensions;
+using tessarin::core::Sha256Engine;
 
 const char* engine_name(Sha256Engine engine) {
   return engine == Sha256Engine::Portable ? "Portable" : "ShaExtensions";
@@ -34,7 +34,7 @@ std::string hash_hex(Sha256Engine engine, std::string_view message) {
 }
 
 class Sha256EngineTest : public ::testing::TestWithParam<Sha256Engine> {
-protected:
+ protected:
   void SetUp() override { skip_without(GetParam()); }
 };
 
@@ -171,8 +171,8 @@ std::array<std::uint8_t, 32> reference_sha256(const std::vector<std::uint8_t>& m
     for (int t = 0; t < 64; ++t) {
       if (t < 16) {
         const std::uint8_t* p = &padded[block + 4 * static_cast<std::size_t>(t)];
-        w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
-               std::uint32_t{p[2]} << 8 | std::uint32_t{p[3]};
+        w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+               std::uint32_t{p[3]};
       } else {
         const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
         const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -215,7 +215,8 @@ TEST_P(Sha256EngineTest, EveryLengthUpTo700MatchesReference) {
   std::mt19937_64 rng(8);
   const auto message = random_bytes(rng, 700);
   for (std::size_t len = 0; len <= 700; ++len) {
-    const std::vector<std::uint8_t> prefix(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(len));
+    const std::vector<std::uint8_t> prefix(message.begin(),
+                                           message.begin() + static_cast<std::ptrdiff_t>(len));
     const auto expected = reference_sha256(prefix);
     for (std::size_t piece : {len, std::size_t{1}, std::size_t{7}, std::size_t{100}}) {
       Sha256 sha(GetParam());
@@ -245,9 +246,15 @@ TEST_P(Sha256EngineTest, RandomChunksMatchOneShot) {
     while (pos < size) {
       std::size_t chunk = 0;
       switch (style) {
-        case 0: chunk = rng() % 9; break;         // tiny, including empty
-        case 1: chunk = rng() % 70; break;        // around a block
-        default: chunk = rng() % 400; break;      // several blocks at once
+        case 0:
+          chunk = rng() % 9;
+          break;  // tiny, including empty
+        case 1:
+          chunk = rng() % 70;
+          break;  // around a block
+        default:
+          chunk = rng() % 400;
+          break;  // several blocks at once
       }
       chunk = std::min(chunk, size - pos);
       chunked.update(message.data() + pos, chunk);

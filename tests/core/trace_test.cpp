@@ -59,16 +59,15 @@ TEST(WallTimeTest, TimestampSecsRule) {
         << row.time.secs << "s " << row.time.nanos << "ns";
   }
   // The record reports its own stamp the same way.
-  const TraceRecord before_epoch("a", "b", TraceLevel::Info, std::nullopt,
-                                 std::nullopt, WallTime{-20, 5});
+  const TraceRecord before_epoch("a", "b", TraceLevel::Info, std::nullopt, std::nullopt,
+                                 WallTime{-20, 5});
   EXPECT_EQ(before_epoch.timestamp_secs(), 0.0);
 }
 
 TEST(WallTimeTest, NowReadsTheRealTimeClock) {
   const WallTime t = WallTime::now();
   const double system_now =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   EXPECT_LT(t.nanos, 1000000000u);
   // A monotonic or process clock would be off by decades.
   EXPECT_LT(std::fabs(t.timestamp_secs() - system_now), 60.0);
@@ -82,8 +81,8 @@ TEST(TraceRecordTest, FieldsAreKeptAndDefaultsApply) {
   EXPECT_FALSE(plain->span_id().has_value());
   EXPECT_FALSE(plain->trace_id().has_value());
 
-  const auto full = make_trace_record("", std::string("a\0b", 3), TraceLevel::Error,
-                                      std::string(), std::string("t-1"));
+  const auto full = make_trace_record("", std::string("a\0b", 3), TraceLevel::Error, std::string(),
+                                      std::string("t-1"));
   EXPECT_EQ(full->id(), "");
   EXPECT_EQ(full->message(), std::string("a\0b", 3));
   EXPECT_EQ(full->level(), TraceLevel::Error);
@@ -105,8 +104,7 @@ TEST(TraceStoreTest, KeepsRecordingOrderAndSnapshotsArePrefixes) {
   std::vector<TraceRecordHandle> recorded;
   std::vector<std::vector<TraceRecordHandle>> snapshots;
   for (int i = 0; i < 50; ++i) {
-    auto event = make_trace_record(std::to_string(i), "m",
-                                   static_cast<TraceLevel>(i % 4));
+    auto event = make_trace_record(std::to_string(i), "m", static_cast<TraceLevel>(i % 4));
     recorded.push_back(event);
     store->record(event);
     // The same record twice gives two entries.
@@ -177,8 +175,10 @@ TEST(TraceStoreTest, ConcurrentRecordersAndSnapshots) {
       auto snap = store->snapshot();
       EXPECT_LE(snap.size(), std::size_t{kThreads} * kPerThread);
       // Keep a bounded sample, large ones preferred, to check afterwards.
-      if (snapshots.size() < 64) snapshots.push_back(std::move(snap));
-      else snapshots[snap.size() % 64] = std::move(snap);
+      if (snapshots.size() < 64)
+        snapshots.push_back(std::move(snap));
+      else
+        snapshots[snap.size() % 64] = std::move(snap);
       (void)store->size();
     }
   });

@@ -92,8 +92,7 @@ class CountingTask final : public PoolTask {
 // A task built from a function, for one-off behaviours.
 class FnTask final : public PoolTask {
  public:
-  explicit FnTask(std::function<Step()> fn,
-                  std::function<void(const char*)> fault = nullptr)
+  explicit FnTask(std::function<Step()> fn, std::function<void(const char*)> fault = nullptr)
       : fn_(std::move(fn)), fault_(std::move(fault)) {}
   Step resume() override { return fn_(); }
   void on_fault(const char* what) noexcept override {
@@ -115,8 +114,7 @@ TEST(WorkerPoolTest, ProcessWidePoolIsOneObjectSizedByCores) {
   for (WorkerPool* p : seen) EXPECT_EQ(p, &WorkerPool::instance());
 
   WorkerPool& pool = WorkerPool::instance();
-  EXPECT_EQ(pool.worker_count(),
-            std::max<std::size_t>(1, std::thread::hardware_concurrency()));
+  EXPECT_EQ(pool.worker_count(), std::max<std::size_t>(1, std::thread::hardware_concurrency()));
   EXPECT_GE(pool.blocking_thread_count(), 1u);
 }
 
@@ -413,7 +411,8 @@ TEST(WorkerPoolTest, DestroyingAPrivatePoolDropsUnfinishedWork) {
 // Forks the process; the child runs `body` and ends with its result as the
 // exit status. Returns that status, or -1 if the child did not end within
 // the time limit (it is killed then) or was killed by a signal.
-int status_of_child(const std::function<int()>& body, std::chrono::seconds limit = std::chrono::seconds{10}) {
+int status_of_child(const std::function<int()>& body,
+                    std::chrono::seconds limit = std::chrono::seconds{10}) {
   const pid_t pid = fork();
   if (pid == -1) return -1;
   if (pid == 0) _exit(body());
@@ -436,7 +435,8 @@ class SlowCountingSink final : public TraceSink {
  public:
   void record(TraceRecordHandle event) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (char c : event->message()) mix_ = (mix_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    for (char c : event->message())
+      mix_ = (mix_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
     for (int i = 0; i < 200; ++i) mix_ = (mix_ ^ (mix_ >> 7)) * 0x100000001b3ull;
     ++count_;
   }
