@@ -8,10 +8,13 @@
 #            PATH), each in a virtual environment of its own under build/
 #   asan     ASan + UBSan build of the module, the whole suite on one interpreter
 #   tsan     the core GoogleTests under ThreadSanitizer
-#   fuzz     libFuzzer on the canonical JSON readers, FUZZ_SECONDS (60) long
+#   fuzz     libFuzzer on the canonical JSON readers, the pickle payload
+#            reader and the scanner, FUZZ_SECONDS (60) long
+#   lint     ruff and clang-format (scripts/lint.sh)
+#   wheel    the release wheel and its checks (scripts/wheel.sh)
 #
 # Arguments go to every pytest run (e.g. -x, -k name).
-# The last three checks run when CI=true, or when named in TESSARIN_CHECKS
+# The last five checks run when CI=true, or when named in TESSARIN_CHECKS
 # (TESSARIN_CHECKS="asan fuzz" bash scripts/test.sh). A missing interpreter
 # is skipped with a note, except under CI=true, where it fails the run.
 # PYTHON=/path/to/python3 picks the interpreter of .venv (see env.sh).
@@ -19,7 +22,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 CI="${CI:-false}"
 if [ "$CI" = true ]; then
-  CHECKS="${TESSARIN_CHECKS:-asan tsan fuzz wheel}"
+  CHECKS="${TESSARIN_CHECKS:-lint asan tsan fuzz wheel}"
 else
   CHECKS="${TESSARIN_CHECKS:-}"
 fi
@@ -100,11 +103,13 @@ step "type stubs"
 "$VPY" -m mypy.stubtest tessarin --allowlist tests/stubtest-allowlist.txt
 "$VPY" -m mypy --strict examples
 
-# ---- HOOK (lint/format): the lint and format check is wired in here, e.g.
-#   step "lint"; bash scripts/lint.sh
-
-# ---- HOOK (docs/typing): further documentation and typing checks go here, e.g.
-#   step "docs"; bash scripts/docs.sh
+# ---------------------------------------------------------------- lint
+# ruff (lint and format) and clang-format, pinned versions from PyPI under
+# build/lint-tools; scripts/format.sh applies the layout it checks.
+if wants lint; then
+  step "lint: ruff and clang-format"
+  bash "$ROOT/scripts/lint.sh"
+fi
 
 # ---------------------------------------------------------------- pytest per interpreter
 # Prints the path of a CPython of the given minor version with the regular
