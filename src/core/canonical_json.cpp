@@ -384,14 +384,9 @@ class Parser {
       return true;
     }
     double v = 0;
-    auto [end, ec] = std::from_chars(start, q, v);
-    if (ec != std::errc() || end != q) return fail("invalid float");
-    // Canonical means the writer gives back these very bytes: this rejects
-    // other spellings of the same number and any non-finite value.
-    check_.clear();
-    append_json_double(check_, v);
-    if (check_ != std::string_view(start, static_cast<std::size_t>(q - start)))
-      return fail("non-canonical float");
+    if (const char* why = read_canonical_double(
+            std::string_view(start, static_cast<std::size_t>(q - start)), v, check_))
+      return fail(why);
     out = ParamValue::real(v);
     p_ = q;
     return true;

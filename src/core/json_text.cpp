@@ -174,6 +174,15 @@ void append_json_double(std::string& out, double value) {
   out.append(text, static_cast<std::size_t>(w - text));
 }
 
+const char* read_canonical_double(std::string_view text, double& value, std::string& scratch) {
+  const char* const end = text.data() + text.size();
+  auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || stop != end) return "invalid float";
+  scratch.clear();
+  append_json_double(scratch, value);
+  return scratch == text ? nullptr : "non-canonical float";
+}
+
 void append_json_u64(std::string& out, std::uint64_t value) {
   char text[20];
   const auto end = std::to_chars(text, text + sizeof text, value).ptr;

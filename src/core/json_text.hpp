@@ -24,6 +24,13 @@ void append_json_string(std::string& out, std::string_view utf8);
 // infinities and NaN are written as null.
 void append_json_double(std::string& out, double value);
 
+// Reads `text` as a float in the layout append_json_double writes, and only
+// that: the writer must give back these very bytes, which rejects every other
+// spelling of the same number and any non-finite value. Returns nullptr and
+// sets `value`, or the reason ("invalid float", "non-canonical float").
+// `scratch` is working space, kept by the caller to spare an allocation.
+const char* read_canonical_double(std::string_view text, double& value, std::string& scratch);
+
 void append_json_u64(std::string& out, std::uint64_t value);
 void append_json_i64(std::string& out, std::int64_t value);
 
