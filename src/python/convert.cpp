@@ -275,19 +275,14 @@ class FromPython {
   // beyond the first length are never read, so no write leaves the block.
   RawParam convert_list(PyObject* obj, int depth) {
     if (!enter(depth)) return fail_depth();
-    return fill_array(PyList_Size(obj), [&](Py_ssize_t i) { return list_item(obj, i, depth); });
-  }
-
-  // An array of `n` items made at its final size and filled in place from
-  // item(i), for the exact sequences whose length no user code decides.
-  template <class Item>
-  [[gnu::always_inline]] RawParam fill_array(Py_ssize_t n, Item&& item) {
+    const Py_ssize_t n = PyList_Size(obj);
     RawParam out;
     ParamValue* slots = builder_.array(static_cast<std::size_t>(n), out);
     charge(n);
-    if (n > static_cast<Py_ssize_t>(kSignalInterval)) return fill_long(slots, n, out, item);
+    if (n > static_cast<Py_ssize_t>(kSignalInterval))
+      return fill_long(slots, n, out, [&](Py_ssize_t i) { return list_item(obj, i, depth); });
     for (Py_ssize_t i = 0; i < n; ++i) {
-      RawParam value = item(i);
+      RawParam value = list_item(obj, i, depth);
       if (is_failed(value)) return value;
       ParamBuilder::set(slots + i, value);
     }
@@ -308,7 +303,18 @@ class FromPython {
 
   RawParam convert_tuple(PyObject* obj, int depth) {
     if (!enter(depth)) return fail_depth();
-    return fill_array(PyTuple_Size(obj), [&](Py_ssize_t i) { return tuple_item(obj, i, depth); });
+    const Py_ssize_t n = PyTuple_Size(obj);
+    RawParam out;
+    ParamValue* slots = builder_.array(static_cast<std::size_t>(n), out);
+    charge(n);
+    if (n > static_cast<Py_ssize_t>(kSignalInterval))
+      return fill_long(slots, n, out, [&](Py_ssize_t i) { return tuple_item(obj, i, depth); });
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      RawParam value = tuple_item(obj, i, depth);
+      if (is_failed(value)) return value;
+      ParamBuilder::set(slots + i, value);
+    }
+    return out;
   }
 
   [[gnu::always_inline]] RawParam tuple_item(PyObject* obj, Py_ssize_t i, int depth) {
