@@ -16,7 +16,7 @@ import pytest
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 
 PRELUDE = """
-import asyncio, os, random, sys, threading, time, traceback
+import asyncio, os, random, select, sys, threading, time, traceback
 import tessarin as t
 
 def graph(nodes, payload=0, tag="n"):
@@ -37,16 +37,19 @@ def both_runs(g):
     return asyncio.run(main()).stable_hash(), pipeline.execute(ctx, g).stable_hash()
 
 def wait_child(pid, limit=15):
-    deadline = time.monotonic() + limit
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            return "hung"
-        time.sleep(0.002)
+    # Waits without the interpreter lock (select on a pidfd): a thread that
+    # polled instead would need the lock back after every nap, and a busy
+    # loop thread can keep it from that thread for seconds at a time.
+    fd = os.pidfd_open(pid)
+    try:
+        ready, _, _ = select.select([fd], [], [], limit)
+    finally:
+        os.close(fd)
+    if not ready:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 def in_child(body):
     # Forks; the child runs body() and reports through its exit status.
@@ -82,9 +85,12 @@ assert both_runs(g) == expected
 stop = False
 def loop_thread():
     async def busy():
+        # Keeps the lock busy, so deliveries wait for it; a short nap now
+        # and then lets the main thread have it too (a loop that never
+        # blocks starves the other threads of the lock for seconds).
         while not stop:
             sum(range(20000))
-            await asyncio.sleep(0)
+            await asyncio.sleep(0.002 if random.random() < 0.1 else 0)
     async def main():
         g = graph(1)
         task = asyncio.create_task(busy())
