@@ -214,7 +214,7 @@ fi
 
 # ---------------------------------------------------------------- fuzzing
 if wants fuzz; then
-  step "fuzz: canonical JSON readers, ${FUZZ_SECONDS} s"
+  step "fuzz: canonical JSON, payload and scanner readers, ${FUZZ_SECONDS} s"
   "$CMAKE" -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++-14 -DTESSARIN_BUILD_FUZZERS=ON \
     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
