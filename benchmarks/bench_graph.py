@@ -157,9 +157,9 @@ def main():
     print(f"Python reference:         {t_ref * 1e3:9.2f} ms   speed-up {t_ref / t_hash:6.1f}x   (target >= 25)")
 
     m = args.build_nodes
-    build_specs = node_defs[:m]
-    t_build = best(lambda: build_native(build_specs), 3)
-    t_dicts = best(lambda: build_dicts(build_specs), 1)
+    build_defs = node_defs[:m]
+    t_build = best(lambda: build_native(build_defs), 3)
+    t_dicts = best(lambda: build_dicts(build_defs), 1)
     print(f"build {m} nodes native:  {t_build * 1e3:9.2f} ms   ({t_build / m * 1e6:.2f} us/node)")
     print(f"build {m} nodes dicts:   {t_dicts * 1e3:9.2f} ms   speed-up {t_dicts / t_build:6.1f}x   (target >= 3)")
 

@@ -91,9 +91,9 @@ def test_every_documented_file_has_checked_examples():
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_api_reference", ROOT / "tools" / "gen_api_reference.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_api_reference", ROOT / "tools" / "gen_api_reference.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -225,16 +225,16 @@ json_values = st.recursive(
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=4), inner, max_size=4),
     max_leaves=12,
 )
-node_specs = st.lists(
+node_shapes = st.lists(
     st.tuples(st.text(max_size=6), st.text(max_size=4), st.dictionaries(st.text(max_size=5), json_values, max_size=4)),
     max_size=6,
 )
 
 
-@given(node_specs, st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=6))
-def test_random_graphs_round_trip(specs, edges):
+@given(node_shapes, st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=6))
+def test_random_graphs_round_trip(shapes, edges):
     g = t.BuildGraph()
-    for name, cname, params in specs:
+    for name, cname, params in shapes:
         config = t.ModelConfig(cname, "1")
         for key, value in params.items():
             config = config.with_param(key, value)
@@ -243,7 +243,7 @@ def test_random_graphs_round_trip(specs, edges):
         g.add_edge(t.NodeId(a), t.NodeId(b))
     restored = pickle.loads(pickle.dumps(g))
     assert observe(restored) == observe(g)
-    for node, (name, cname, params) in zip(restored.nodes, specs):
+    for node, (name, cname, params) in zip(restored.nodes, shapes):
         assert (node.name, node.config.name, node.config.params) == (name, cname, params)
 
 

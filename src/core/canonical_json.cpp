@@ -85,15 +85,6 @@ std::string canonical_config_json(const ModelConfig& config) {
 
 namespace {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) noexcept {
-  // Lowercase only: the writer never produces uppercase digits.
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Recursive descent over the canonical grammar. Containers are built the way
 // the Python conversion builds them: children are pushed on one shared stack
 // and moved into a single allocation when the container closes.

@@ -13,14 +13,6 @@ namespace tessarin::core {
 
 namespace {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Bytes a string may hold as they are and that need no further look: printable
 // ASCII other than the quote and the backslash.
 constexpr std::array<bool, 256> kPlainByte = [] {

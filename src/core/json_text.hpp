@@ -32,6 +32,15 @@ void append_json_double(std::string& out, double value);
 const char* read_canonical_double(std::string_view text, double& value, std::string& scratch);
 
 void append_json_u64(std::string& out, std::uint64_t value);
+
+// Digits as the readers of canonical text take them: decimal, and hexadecimal
+// in lowercase only (the writer never produces uppercase); -1 for others.
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr int hex_value(char c) noexcept {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
 void append_json_i64(std::string& out, std::int64_t value);
 
 }  // namespace tessarin::core

@@ -2,8 +2,8 @@
 
 namespace tessarin::py {
 
-PyTypeObject* create_type(PyType_Spec* spec) {
-  PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* create_type(PyType_Spec* description) {
+  PyObject* type = PyType_FromSpec(description);
   if (type == nullptr) throw_python_error();
   return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -20,13 +20,13 @@ struct Box {
 };
 
 // Creates a type from its PyType_Spec; throws PythonError on failure.
-PyTypeObject* create_type(PyType_Spec* spec);
+PyTypeObject* create_type(PyType_Spec* description);
 
 // Lazily creates a type once per process and returns a borrowed reference.
-#define TESSARIN_DEFINE_TYPE_GETTER(getter, type_spec)                     \
-  PyTypeObject* getter() {                                                 \
-    static PyTypeObject* type = ::tessarin::py::create_type(&(type_spec)); \
-    return type;                                                           \
+#define TESSARIN_DEFINE_TYPE_GETTER(getter, type_description)                     \
+  PyTypeObject* getter() {                                                        \
+    static PyTypeObject* type = ::tessarin::py::create_type(&(type_description)); \
+    return type;                                                                  \
   }
 
 template <class T>
