@@ -187,20 +187,18 @@ class Reader {
     out = *p_++;
     return true;
   }
-  bool u64(std::uint64_t& out) {
-    if (left() < 8) return fail("truncated");
+  // An unsigned integer of sizeof(T) bytes, little-endian.
+  template <class T>
+  bool fixed(T& out) {
+    if (left() < sizeof(T)) return fail("truncated");
     out = 0;
-    for (int i = 0; i < 8; ++i) out |= static_cast<std::uint64_t>(p_[i]) << (8 * i);
-    p_ += 8;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      out |= static_cast<T>(static_cast<T>(p_[i]) << (8 * i));
+    p_ += sizeof(T);
     return true;
   }
-  bool u32(std::uint32_t& out) {
-    if (left() < 4) return fail("truncated");
-    out = 0;
-    for (int i = 0; i < 4; ++i) out |= static_cast<std::uint32_t>(p_[i]) << (8 * i);
-    p_ += 4;
-    return true;
-  }
+  bool u64(std::uint64_t& out) { return fixed(out); }
+  bool u32(std::uint32_t& out) { return fixed(out); }
   // LEB128 in its shortest form, at most 64 bits.
   bool varint(std::uint64_t& out) {
     out = 0;
