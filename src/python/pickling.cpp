@@ -22,6 +22,7 @@
 #include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
+#include "python/reenter.h"
 #include "python/validation.hpp"
 
 #include <exception>
@@ -51,6 +52,9 @@ const char kContextRefusal[] =
     "its InMemoryTraceSink; send the backend (a NullBackend) and the events you need instead, "
     "and build a new context where they arrive";
 
+// The lock comes back through the parking shim (python/reenter.h): a thread
+// ended at exit here must not unwind through the caller's frames, which hold
+// Python references. `work` keeps its exception until the lock is back.
 template <class F>
 void without_lock(bool release, F&& work) {
   if (!release) {
@@ -58,10 +62,14 @@ void without_lock(bool release, F&& work) {
     return;
   }
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+  PyThreadState* const state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+  tessarin_restore_thread(state);
+  if (failure) std::rethrow_exception(failure);
 }
 
 Ref bytes_of(const std::string& payload) {

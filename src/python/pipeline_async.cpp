@@ -52,6 +52,7 @@
 #include "python/pipeline.hpp"
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
+#include "python/reenter.h"
 
 #include <pthread.h>
 
@@ -323,8 +324,8 @@ TESSARIN_DEFINE_TYPE_GETTER(cancel_watch_type, cancel_watch_spec)
 // whatever the caller meant to release stays leaked. `body` handles its own
 // errors.
 //
-// Not noexcept anywhere on this path: a thread ended inside the interpreter
-// unwinds through here with a forced unwind, which must pass.
+// The lock is taken through the parking shims (python/reenter.h), with no
+// mutex held: the gate pass is a count, not a lock.
 template <class Body>
 void with_interpreter(Body&& body) {
   const InterpreterGate::Pass pass(gate());
@@ -335,9 +336,9 @@ void with_interpreter(Body&& body) {
   // finalizes; by then the gate keeps this thread out.
   thread_local PyThreadState* kept = nullptr;
   if (kept == nullptr) {
-    (void)PyGILState_Ensure();
+    (void)tessarin_gil_ensure();
   } else {
-    PyEval_RestoreThread(kept);
+    tessarin_restore_thread(kept);
   }
   body();
   kept = PyEval_SaveThread();
