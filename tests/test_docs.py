@@ -19,6 +19,8 @@ import io
 import os
 import pickle
 import re
+import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -149,11 +151,20 @@ def reentry(touch):
     raise caught[0]
 
 
-def cloudpickled_bare_name():
+BARE_NAME_TASK = "from tessarin import BuildGraph\ndef task(graph):\n    return BuildGraph.stable_hash(graph)\n"
+
+
+def cloudpickled_bare_name(elsewhere):
+    """Loads a task that names a class bare, shipped by this process or by another."""
     cloudpickle = pytest.importorskip("cloudpickle")
-    namespace = {"__name__": "not_importable", "BuildGraph": t.BuildGraph}  # as in __main__
-    exec("def task(graph):\n    return BuildGraph.stable_hash(graph)\n", namespace)
-    pickle.loads(cloudpickle.dumps(namespace["task"]))
+    if elsewhere:
+        ship = BARE_NAME_TASK + "import cloudpickle, sys\nsys.stdout.buffer.write(cloudpickle.dumps(task))"
+        data = subprocess.run([sys.executable, "-c", ship], capture_output=True, check=True).stdout
+    else:
+        namespace = {"__name__": "not_importable"}  # as in __main__: shipped by value
+        exec(BARE_NAME_TASK, namespace)
+        data = cloudpickle.dumps(namespace["task"])
+    pickle.loads(data)
 
 
 class ChangingLength(collections.abc.Sequence):
@@ -254,7 +265,8 @@ TRIGGERS = {
     ),
     'invalid tessarin payload: ModelConfig payload: configuration: offset 0: expected {"name":': altered_pickle,
     "Can't pickle <class 'builtins.ModelConfig'>: ...": lambda: pickle.dumps(t.ModelConfig),
-    "cannot set '...' attribute of immutable type 'builtins.BuildGraph'": cloudpickled_bare_name,
+    "type object 'BuildGraph' has no attribute '...'": lambda: cloudpickled_bare_name(elsewhere=True),
+    "cannot set '...' attribute of immutable type 'builtins.BuildGraph'": lambda: cloudpickled_bare_name(elsewhere=False),
     "type 'builtins.BuildGraph' is not an acceptable base type": lambda: type("Mine", (t.BuildGraph,), {}),
     "cannot create 'builtins.TraceLevel' instances": lambda: t.TraceLevel(),
     "attribute 'name' of 'builtins.ModelConfig' objects is not writable": (
