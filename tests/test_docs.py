@@ -1,10 +1,17 @@
 """The documentation runs as written.
 
 Every ```python block of the README and of the guide and recipes in docs/ is
-executed, in order, in one namespace per file. A ```text block that directly
-follows one (blank lines apart) is the output it must print; "..." in it
-matches anything, as in doctest. A line "<!-- skip-until: REASON -->" right
-before a block skips it, for features still to come.
+executed, in order, in one namespace per file, in a scratch directory of
+its own. A ```text block that directly follows one (blank lines apart) is
+the output it must print; "..." in it matches anything, as in doctest. A
+line right before a block changes what happens to it:
+
+    <!-- skip-until: REASON -->  skipped, for features still to come;
+    <!-- not-run: REASON -->     shown only (it needs what the suite lacks);
+    <!-- requires: MODULE -->    skipped, saying why, where MODULE cannot be
+                                 imported (a package with no wheel there);
+    <!-- file: NAME -->          written to NAME in the scratch directory,
+                                 for a later block to run as a script.
 
 The generated files (the API reference and the stubs' docstrings) must match
 what tools/gen_api_reference.py makes from the installed module.
@@ -31,11 +38,11 @@ import tessarin as t
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ["README.md", "docs/guide.md", "docs/recipes.md"]
 FENCE = re.compile(r"^```(\w*)\s*$")
-SKIP = re.compile(r"^<!-- skip-until: (.+) -->$")
+MARKER = re.compile(r"^<!-- (skip-until|not-run|requires|file): (.+) -->$")
 
 
 def blocks(path):
-    """(line, code, expected output or None, skip reason or None) per python block."""
+    """(line, code, expected output or None, marker (kind, argument) or None) per python block."""
     lines = (ROOT / path).read_text().splitlines()
     found, i = [], 0
     while i < len(lines):
@@ -58,11 +65,11 @@ def blocks(path):
         before = start - 1
         while before >= 0 and not lines[before].strip():
             before -= 1
-        skip = SKIP.match(lines[before]) if before >= 0 else None
+        marker = MARKER.match(lines[before]) if before >= 0 else None
         after = i
         while after < len(lines) and not lines[after].strip():
             after += 1
-        found.append([start + 1, "\n".join(body) + "\n", None, skip.group(1) if skip else None, after])
+        found.append([start + 1, "\n".join(body) + "\n", None, marker.groups() if marker else None, after])
     return [tuple(b[:4]) for b in found]
 
 
@@ -70,11 +77,17 @@ CASES = [(path, *block) for path in DOCS for block in blocks(path)]
 namespaces = {}
 
 
-@pytest.mark.parametrize("path, line, code, want, skip", CASES, ids=[f"{c[0]}:{c[1]}" for c in CASES])
-def test_example(path, line, code, want, skip):
-    if skip:
-        pytest.skip(f"skip-until: {skip}")
+@pytest.mark.parametrize("path, line, code, want, marker", CASES, ids=[f"{c[0]}:{c[1]}" for c in CASES])
+def test_example(path, line, code, want, marker):
+    kind, argument = marker or (None, None)
+    if kind in ("skip-until", "not-run"):
+        pytest.skip(f"{kind}: {argument}")
+    if kind == "requires" and importlib.util.find_spec(argument) is None:
+        pytest.skip(f"{argument} is not installed: it has no wheel for this interpreter or platform")
     namespace = namespaces.setdefault(path, {"__name__": "__docs__", "_dir": tempfile.mkdtemp()})
+    if kind == "file":
+        Path(namespace["_dir"], argument).write_text(code)
+        return
     out = io.StringIO()
     cwd = os.getcwd()
     os.chdir(namespace["_dir"])  # examples that write files write them here
