@@ -24,6 +24,7 @@ import sys
 from collections.abc import Callable, Sequence
 
 import fingerprint_tasks
+
 import tessarin
 
 Result = tuple[list[tessarin.ModelConfig], str]

@@ -267,7 +267,9 @@ TRIGGERS = {
     "Stage 'validation' failed: validation error: graph must contain at least one node": (
         lambda: t.BuildPipeline.standard().execute(t.BuildContext.with_null_backend(), t.BuildGraph())
     ),
-    "no running event loop": lambda: t.BuildPipeline().execute_async(t.BuildContext.with_null_backend(), t.BuildGraph()),
+    "no running event loop": lambda: t.BuildPipeline().execute_async(
+        t.BuildContext.with_null_backend(), t.BuildGraph()
+    ),
     SINK_REFUSAL + "it is a handle to a shared, process-local event store that other handles (BuildContext "
     "objects, runs in progress) record into; send its events (sink.events()) instead": (
         lambda: copy.deepcopy(t.InMemoryTraceSink())
@@ -279,7 +281,9 @@ TRIGGERS = {
     'invalid tessarin payload: ModelConfig payload: configuration: offset 0: expected {"name":': altered_pickle,
     "Can't pickle <class 'builtins.ModelConfig'>: ...": lambda: pickle.dumps(t.ModelConfig),
     "type object 'BuildGraph' has no attribute '...'": lambda: cloudpickled_bare_name(elsewhere=True),
-    "cannot set '...' attribute of immutable type 'builtins.BuildGraph'": lambda: cloudpickled_bare_name(elsewhere=False),
+    "cannot set '...' attribute of immutable type 'builtins.BuildGraph'": lambda: cloudpickled_bare_name(
+        elsewhere=False
+    ),
     "type 'builtins.BuildGraph' is not an acceptable base type": lambda: type("Mine", (t.BuildGraph,), {}),
     "cannot create 'builtins.TraceLevel' instances": lambda: t.TraceLevel(),
     "attribute 'name' of 'builtins.ModelConfig' objects is not writable": (
