@@ -7,6 +7,13 @@ pipeline and sends back the configurations of the graph's nodes and its
 hash, which the client checks against its own. With the `distributed`
 package installed this runs on a Dask LocalCluster of worker processes;
 without it (or with --engine processes), on a ProcessPoolExecutor.
+
+Each graph goes through both task functions that work with cloudpickle,
+which Dask uses to ship them: fingerprint() below, defined in this script
+(`__main__` when run as a program) and so shipped by value, names every
+class as `tessarin.X`; fingerprint_tasks.fingerprint, defined in an
+importable module and so shipped by name, may import the classes by their
+bare names.
 """
 
 from __future__ import annotations
@@ -14,11 +21,14 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+
+import fingerprint_tasks
 
 import tessarin
 
 Result = tuple[list[tessarin.ModelConfig], str]
+Task = Callable[[tessarin.BuildGraph], Result]
 
 
 def make_graphs(count: int, nodes: int = 50) -> list[tessarin.BuildGraph]:
@@ -42,18 +52,29 @@ def make_graphs(count: int, nodes: int = 50) -> list[tessarin.BuildGraph]:
 
 
 def fingerprint(graph: tessarin.BuildGraph) -> Result:
-    """Runs on a worker: the node configurations and the pipeline's hash."""
+    """Runs on a worker: the node configurations and the pipeline's hash.
+
+    Run as a program, this function lives in `__main__`, so cloudpickle ships
+    it by value with the globals it names. It names the classes through the
+    module (`tessarin.BuildGraph`): a module travels by name. A class named
+    bare (`from tessarin import BuildGraph`) would be shipped as a class, and
+    its `__module__`, "builtins", lets no worker rebuild it. The annotations
+    are strings (`from __future__ import annotations`) for the same reason.
+    """
     sink = tessarin.InMemoryTraceSink()
     built = tessarin.BuildPipeline.standard().execute(tessarin.BuildContext(tessarin.NullBackend.cpu(), sink), graph)
     return [node.config for node in built.nodes], built.stable_hash()
 
 
-def with_processes(graphs: Sequence[tessarin.BuildGraph], workers: int) -> list[Result]:
+TASKS: list[Task] = [fingerprint, fingerprint_tasks.fingerprint]
+
+
+def with_processes(graphs: Sequence[tessarin.BuildGraph], workers: int) -> list[list[Result]]:
     with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(fingerprint, graphs))
+        return [list(pool.map(task, graphs)) for task in TASKS]
 
 
-def with_dask(graphs: Sequence[tessarin.BuildGraph], workers: int) -> list[Result]:
+def with_dask(graphs: Sequence[tessarin.BuildGraph], workers: int) -> list[list[Result]]:
     from distributed import Client, LocalCluster
 
     # distributed's constructors carry no annotations.
@@ -61,8 +82,7 @@ def with_dask(graphs: Sequence[tessarin.BuildGraph], workers: int) -> list[Resul
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
     )
     with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
-        futures = client.map(fingerprint, graphs)
-        results: list[Result] = client.gather(futures)
+        results: list[list[Result]] = [client.gather(client.map(task, graphs)) for task in TASKS]
         return results
 
 
@@ -92,8 +112,9 @@ def run(graph_count: int, workers: int, engine: str) -> str:
     if engine == "auto":
         engine = "dask" if have_dask() else "processes"
     graphs = make_graphs(graph_count)
-    results = with_dask(graphs, workers) if engine == "dask" else with_processes(graphs, workers)
-    check(graphs, results)
+    per_task = with_dask(graphs, workers) if engine == "dask" else with_processes(graphs, workers)
+    for results in per_task:
+        check(graphs, results)
     return engine
 
 

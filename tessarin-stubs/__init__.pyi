@@ -102,6 +102,15 @@ class ModelConfig:
 
         Example:
             >>> config = config.with_param("hidden_size", 768)
+
+        Behaviour:
+            Returns a separate copy, not self, and changes the receiver too: after
+            `b = a.with_param("k", 1)` both hold `k`, `b is not a`, and `b == a` is
+            False (`==` compares identity). To derive variants from one base without
+            changing it, use `ModelConfigBuilder`. "JSON-serializable" means JSON-like
+            here: dict keys must be `str` (an `int` key is refused, where `json.dumps`
+            would turn it into a string), tuples and sets are stored as lists, and NaN
+            and the infinities as `None`.
         """
     def param(self, key: str) -> Any:
         """Get a parameter value by key.
@@ -206,6 +215,12 @@ class GraphNode:
         >>> node.name
         'encoder'
         >>> node = node.with_metadata("layer_type", "attention")
+
+    Behaviour:
+        The example's `NodeId(0)` is no identifier a graph hands out:
+        `BuildGraph.add_node` numbers nodes 1, 2, 3, ... in insertion order. A
+        `GraphNode` built by hand belongs to no graph; `add_node` takes a name and
+        a configuration, not a node.
     """
     def __new__(cls, id: NodeId, name: str, config: ModelConfig) -> GraphNode: ...
     @property
@@ -232,6 +247,12 @@ class GraphNode:
 
         Returns:
             Self with metadata added.
+
+        Behaviour:
+            Returns a separate copy, not self, and changes the receiver too: both then
+            hold the key, and `==` between them is False (identity). A node read from
+            `BuildGraph.nodes` is a copy: annotating it never reaches the graph, whose
+            own nodes carry no metadata.
         """
 
 @final
@@ -255,6 +276,11 @@ class BuildGraph:
     Attributes:
         nodes (list): All GraphNode objects in the graph.
         edges (list): All edges as (from_id, to_id) tuples.
+
+    Behaviour:
+        Nothing checks that the graph is acyclic: `add_edge` accepts cycles,
+        self-loops, repeated edges and identifiers that belong to no node. Keeping
+        the graph a DAG is up to the caller.
     """
     def __new__(cls) -> BuildGraph: ...
     def add_node(self, name: str, config: ModelConfig) -> NodeId:
@@ -332,6 +358,10 @@ class NullBackend:
     Attributes:
         name (str): Backend name, always "null".
         device (str): Device identifier, such as "cpu".
+
+    Behaviour:
+        This build has no other backend: there is no Burn or CubeCL backend, every
+        `HAS_*` flag is False, and `BuildContext` accepts a `NullBackend` only.
     """
     def __new__(cls, device: str) -> NullBackend: ...
     @staticmethod
@@ -450,6 +480,11 @@ class InMemoryTraceSink:
         >>> for event in sink.events():
         ...     print(event.message)
         hello
+
+    Behaviour:
+        No method exports or clears the events. Write `sink.events()` out yourself
+        (`id`, `message`, `int(level)`, `timestamp_secs`). A sink only grows, so
+        give each run a sink of its own when memory matters.
     """
     def __new__(cls) -> InMemoryTraceSink: ...
     def record(self, event: TraceEvent) -> None:
@@ -496,6 +531,12 @@ class BuildContext:
 
         Example:
             >>> ctx = BuildContext.with_null_backend()
+
+        Behaviour:
+            The context has no readable trace sink: a context offers no way to read
+            events back, so what runs record in it is discarded. To see a run's
+            events, make an `InMemoryTraceSink` and pass it to
+            `BuildContext(NullBackend.cpu(), sink)`.
         """
 
 @final
@@ -520,6 +561,11 @@ class BuildPipeline:
         - standard(): validation and hashing
         - for_training(): same as standard() for now
         - for_inference(): hashing only
+
+    Behaviour:
+        The "validation" stage only requires the graph to have at least one node:
+        it runs no validator and reads no configuration. Check names and versions
+        with `CompositeValidator` before building.
     """
     def __new__(cls) -> BuildPipeline: ...
     @staticmethod
@@ -560,6 +606,12 @@ class BuildPipeline:
 
         Example:
             >>> pipeline = BuildPipeline().with_stage("validation")
+
+        Behaviour:
+            Any name is accepted, not only "validation" and "hashing"; the match is
+            exact and case-sensitive. A name the pipeline does not know is skipped at
+            run time with a `Warn` event with the id `stage.NAME` and the message
+            `Unknown stage 'NAME' skipped`.
         """
     def execute(self, ctx: BuildContext, graph: BuildGraph) -> BuildGraph:
         """Execute the pipeline synchronously.
@@ -573,6 +625,10 @@ class BuildPipeline:
 
         Raises:
             RuntimeError: If any stage fails.
+
+        Behaviour:
+            No stage modifies the graph: the result is a new `BuildGraph` with the
+            input's nodes, edges and fingerprint, and the input is never changed.
         """
     def execute_async(self, ctx: BuildContext, graph: BuildGraph) -> asyncio.Future[BuildGraph]:
         """Execute the pipeline asynchronously.
@@ -589,6 +645,15 @@ class BuildPipeline:
 
         Example:
             >>> result = await pipeline.execute_async(ctx, graph)
+
+        Behaviour:
+            The stages run on a process-wide pool of native threads without the
+            interpreter lock: the event loop stays free for the whole run, not only
+            between stages. The result is an `asyncio.Future`, not a coroutine: await
+            it or pass it to `asyncio.gather` or `asyncio.wait_for`, but wrap it in a
+            coroutine for `create_task`. Its events differ from a synchronous run's:
+            `pipeline.async.start`, the stages' own events, `pipeline.async.complete`,
+            and no `stage.NAME.start` events.
         """
     def __len__(self) -> int: ...
 
@@ -655,6 +720,12 @@ class VersionValidator:
         []
         >>> validator.validate(ModelConfig("encoder", "latest"))[0].field
         'version'
+
+    Behaviour:
+        "0.1.0-alpha" is rejected, not accepted: the rule reads the first three
+        dot-separated pieces as unsigned 32-bit numbers (a leading `+` allowed)
+        and ignores everything after the third dot. So "1.2.3-rc.1" fails while
+        "1.2.3.beta" and "1.2.3.4" pass: it is not a SemVer check.
     """
     def __new__(cls) -> VersionValidator: ...
     def validate(self, config: ModelConfig) -> list[ValidationError]:
@@ -688,6 +759,11 @@ class CompositeValidator:
         ... )
         >>> for err in validator.validate(config):
         ...     print(f"{err.field}: {err.message}")
+
+    Behaviour:
+        It holds only the two rules of `with_name_validator` and
+        `with_version_validator`; there is no way to add a rule of your own. Run
+        your own checks beside it.
     """
     def __new__(cls) -> CompositeValidator: ...
     def with_name_validator(self) -> CompositeValidator:

@@ -3,8 +3,12 @@ a seeded fuzz of the rebuild function with mangled payloads."""
 
 import copy
 import copyreg
+import os
 import pickle
 import random
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -333,3 +337,48 @@ def test_rebuild_takes_only_bytes(wrong):
 def test_refusals_say_why(payload, detail):
     with pytest.raises(ValueError, match="invalid tessarin payload: .*" + detail):
         t._restore(payload)
+
+
+CLIENT = """
+import pickle, sys
+import cloudpickle
+import tessarin
+from tessarin import BuildGraph
+import fingerprint_tasks
+
+def bare_name(graph):
+    return BuildGraph.stable_hash(graph)
+
+def annotated(graph: tessarin.BuildGraph):
+    return graph.stable_hash()
+
+def through_the_module(graph):
+    return tessarin.BuildGraph.stable_hash(graph)
+
+tasks = [bare_name, annotated, through_the_module, fingerprint_tasks.fingerprint]
+sys.stdout.buffer.write(pickle.dumps([cloudpickle.dumps(task) for task in tasks]))
+"""
+
+
+def test_cloudpickle_ships_main_functions_that_name_tessarin_x_or_live_in_a_module():
+    """What Dask, Ray and joblib do with a task: the client (a script run as
+    __main__) ships it with cloudpickle, and another process loads it. The
+    two failing forms and the two working ones of the guide."""
+    pytest.importorskip("cloudpickle")
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    path = [str(examples), *filter(None, [os.environ.get("PYTHONPATH")])]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    shipped = subprocess.run([sys.executable, "-c", CLIENT], env=env, capture_output=True, check=True).stdout
+    bare_name, annotated, through_the_module, in_a_module = pickle.loads(shipped)
+    for failing in (bare_name, annotated):
+        # Another process than the client's: "type object 'BuildGraph' has no
+        # attribute ..." (the client's own fails with a TypeError instead).
+        with pytest.raises(AttributeError, match=r"^type object 'BuildGraph' has no attribute '\w+'$"):
+            pickle.loads(failing)
+    graph = sample_graph()
+    assert pickle.loads(through_the_module)(graph) == graph.stable_hash()
+    sys.path.insert(0, str(examples))
+    try:
+        assert pickle.loads(in_a_module)(graph)[1] == graph.stable_hash()
+    finally:
+        sys.path.remove(str(examples))

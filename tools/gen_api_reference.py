@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Generate docs/api.md and the docstrings of tessarin-stubs/__init__.pyi.
 
-Both come from two sources: the signatures and types written by hand in the
-stub file, and the docstrings of the built module (the installed `tessarin`).
-The stub keeps its hand-written code and comments; only the docstring of
-each class and of each public method and property is (re)written, so that
-editors show the module's own text on hover.
+Both come from three sources: the signatures and types written by hand in the
+stub file, the docstrings of the built module (the installed `tessarin`), and
+the behaviour notes of docs/behaviour-notes.md, which say where a docstring
+(fixed text) and the behaviour differ. The stub keeps its hand-written code
+and comments; only the docstring of each class and of each public method and
+property is (re)written, the module's own text followed by its note, so that
+editors show both on hover.
 
     python tools/gen_api_reference.py          # rewrite both files
     python tools/gen_api_reference.py --check  # exit 1 when either is stale
@@ -18,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import re
 import sys
 from pathlib import Path
 
@@ -26,6 +29,38 @@ import tessarin
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "tessarin-stubs" / "__init__.pyi"
 REFERENCE = ROOT / "docs" / "api.md"
+NOTES = ROOT / "docs" / "behaviour-notes.md"
+NOTE_HEADING = re.compile(r"^## `(\w+)(?:\.(\w+))?`$")
+
+
+def behaviour_notes() -> dict[tuple[str, str | None], str]:
+    """(class, member or None) -> the note's text, from docs/behaviour-notes.md."""
+    notes: dict[tuple[str, str | None], str] = {}
+    key: tuple[str, str | None] | None = None
+    body: list[str] = []
+    for line in [*NOTES.read_text().splitlines(), "## end"]:
+        if not line.startswith("#"):
+            body.append(line)
+            continue
+        if key is not None:
+            if key in notes:
+                raise ValueError(f"{NOTES.name}: two notes for {key}")
+            notes[key] = "\n".join(body).strip()
+        match = NOTE_HEADING.match(line)
+        key = (match[1], match[2]) if match else None
+        body = []
+    return notes
+
+
+def noted(doc: str, note: str | None) -> str:
+    """The docstring as the stub shows it: the module's text, then the note."""
+    if note is None:
+        return doc
+    return doc + "\n\nBehaviour:\n" + "\n".join("    " + line for line in note.splitlines())
+
+
+def note_paragraph(note: str | None) -> list[str]:
+    return [] if note is None else [f"**Behaviour:** {note}", ""]
 
 
 def runtime_doc(class_name: str, member: str | None = None) -> str | None:
@@ -61,15 +96,17 @@ def documented_nodes(tree: ast.Module):
                     yield item, node.name, item.name
 
 
-def with_docstrings(source: str) -> str:
+def with_docstrings(source: str, notes: dict[tuple[str, str | None], str]) -> str:
     """The stub source with each documented node's docstring set to the
-    runtime one. Edits go from the bottom up so line numbers stay valid."""
+    runtime one and its behaviour note. Edits go from the bottom up so line
+    numbers stay valid."""
     lines = source.splitlines()
     edits = []
     for node, cls, member in documented_nodes(ast.parse(source)):
         doc = runtime_doc(cls, member)
         if doc is None:
             continue
+        doc = noted(doc, notes.get((cls, member)))
         first = node.body[0]
         indent = " " * (node.col_offset + 4)
         has_doc = (
@@ -114,7 +151,7 @@ def fenced(text: str) -> list[str]:
     return ["```text", text, "```", ""]
 
 
-def reference(stub_source: str) -> str:
+def reference(stub_source: str, notes: dict[tuple[str, str | None], str]) -> str:
     tree = ast.parse(stub_source)
     out = [
         "# API reference",
@@ -127,6 +164,11 @@ def reference(stub_source: str) -> str:
         "shipped in the wheel (`tessarin-stubs`). The [guide](guide.md) explains the",
         "concepts and the [recipes](recipes.md) show common tasks. Examples in these",
         "docstrings are illustrations: some show calls without their output.",
+        "",
+        "The docstrings are fixed text. Where one says other than what the module",
+        "does, a **Behaviour** note follows it (from [behaviour-notes.md](behaviour-notes.md)).",
+        "The [reference](reference.md) lists the accepted parameter values and every",
+        "error message.",
         "",
         "## Module `tessarin`",
         "",
@@ -159,7 +201,7 @@ def reference(stub_source: str) -> str:
         node = classes[name]
         text_signature = getattr(tessarin, name).__text_signature__
         title = f"{name}{text_signature}" if text_signature else name
-        out += [f"## `{title}`", "", *fenced(runtime_doc(name) or "")]
+        out += [f"## `{title}`", "", *fenced(runtime_doc(name) or ""), *note_paragraph(notes.get((name, None)))]
         protocols = []
         for item in node.body:
             if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
@@ -182,9 +224,11 @@ def reference(stub_source: str) -> str:
             if "property" in decorators:
                 returns = ast.unparse(item.returns) if item.returns else "Any"
                 out += [f"### Property `{name}.{item.name}: {returns}`", "", runtime_doc(name, item.name) or "", ""]
+                out += note_paragraph(notes.get((name, item.name)))
                 continue
             kind = "Static method" if "staticmethod" in decorators else "Method"
             out += [f"### {kind} `{name}.{signature(item, name)}`", "", *fenced(runtime_doc(name, item.name) or "")]
+            out += note_paragraph(notes.get((name, item.name)))
         if out[-1] != "":
             out.append("")
         if protocols:
@@ -195,8 +239,13 @@ def reference(stub_source: str) -> str:
 
 
 def generated() -> dict[Path, str]:
-    stub = with_docstrings(STUB.read_text())
-    return {STUB: stub, REFERENCE: reference(stub)}
+    notes = behaviour_notes()
+    documented = {(cls, member) for _, cls, member in documented_nodes(ast.parse(STUB.read_text()))}
+    unknown = sorted(f"{cls}.{member}" if member else cls for cls, member in notes.keys() - documented)
+    if unknown:
+        raise ValueError(f"{NOTES.name} has notes for what the stubs do not document: {unknown}")
+    stub = with_docstrings(STUB.read_text(), notes)
+    return {STUB: stub, REFERENCE: reference(stub, notes)}
 
 
 def main() -> int:
