@@ -2,6 +2,9 @@
 # project's own in .venv with the build tools, and the module built from this
 # checkout and installed into it.
 #
+# apt_install PACKAGE... installs Debian packages that are missing (through
+# sudo when not root).
+#
 # PYTHON=/path/to/python3 picks the interpreter of .venv; an existing .venv
 # made with another interpreter is recreated.
 set -euo pipefail
@@ -38,4 +41,15 @@ build_module() {
   # No build isolation: the build tools live in .venv already, and the
   # persistent build tree under build/ keeps rebuilds incremental.
   "$VPY" -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+}
+apt_install() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }

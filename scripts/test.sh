@@ -5,7 +5,9 @@
 #   stubs    mypy's stubtest against the built module, mypy --strict examples/
 #   pytest   one cp310-abi3 wheel, built once, tested on every CPython 3.10,
 #            3.11, 3.12 and 3.13 found (pyenv's versions, or python3.1x on
-#            PATH), each in a virtual environment of its own under build/
+#            PATH), each in a virtual environment of its own under build/,
+#            then on CPython 3.14 and 3.15 in a Debian sid chroot
+#            (scripts/sid-chroot.sh; needs root, kept in the user's cache)
 #   asan     ASan + UBSan build of the module, the whole suite on one interpreter
 #   tsan     the core GoogleTests under ThreadSanitizer
 #   fuzz     libFuzzer on the canonical JSON readers, the pickle payload
@@ -13,7 +15,7 @@
 #   lint     ruff and clang-format (scripts/lint.sh)
 #   wheel    the release wheel and its checks (scripts/wheel.sh)
 #
-# Arguments go to every pytest run (e.g. -x, -k name).
+# Arguments go to every pytest run (e.g. -x, -k name), which lists its skips (-rs).
 # The last five checks run when CI=true, or when named in TESSARIN_CHECKS
 # (TESSARIN_CHECKS="asan fuzz" bash scripts/test.sh). A missing interpreter
 # is skipped with a note, except under CI=true, where it fails the run.
@@ -62,19 +64,6 @@ summary() {
   done
 }
 RUN_START=$(date +%s)
-
-# ---------------------------------------------------------------- system packages
-apt_install() {
-  local missing=() pkg
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-}
 
 step "setup: packages and .venv"
 # clang and its runtime (libFuzzer, sanitizers) for the fuzz target.
@@ -160,8 +149,16 @@ for version in "${VERSIONS[@]}"; do
   step "pytest: CPython $version"
   env_python="$(environment_for "$version" "$python")"
   echo "$("$env_python" -c 'import sys; print(sys.version.split()[0], "from", sys.base_prefix)') in ${env_python%/bin/python}"
-  run_pytest "$env_python" -m pytest -q -p no:cacheprovider "$@" || failed+=("$version")
+  run_pytest "$env_python" -m pytest -q -p no:cacheprovider -rs "$@" || failed+=("$version")
 done
+step "pytest: CPython 3.14 and 3.15 in a Debian sid chroot"
+sid_status=0
+bash "$ROOT/scripts/sid-chroot.sh" "$WHEEL" "$@" || sid_status=$?
+case "$sid_status" in
+  0) ;;
+  2) skipped+=("3.14/3.15 (sid chroot, see above)") ;;
+  *) failed+=("3.14/3.15 (sid chroot)") ;;
+esac
 end_step
 if [ ${#skipped[@]} -gt 0 ]; then
   NOT_TESTED="not found, so not tested: CPython ${skipped[*]}"
@@ -195,7 +192,7 @@ if wants asan; then
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     TESSARIN_SANITIZER=address \
     PYTHONPATH="$ROOT/build/asan/site" \
-    "$VPY" -m pytest -q -p no:cacheprovider "$@"
+    "$VPY" -m pytest -q -p no:cacheprovider -rs "$@"
 fi
 
 if wants tsan; then

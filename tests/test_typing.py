@@ -24,7 +24,9 @@ def expected(checker):
 
 def mypy_lines(path):
     # The checkers live in the development environment only (requirements-dev.txt).
-    pytest.importorskip("mypy", reason="mypy is not installed (requirements-dev.txt brings it)")
+    pytest.importorskip(
+        "mypy", reason="mypy is not installed here (scripts/test.sh runs this test in .venv, with requirements-dev.txt)"
+    )
     out = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--hide-error-context", str(path)],
         capture_output=True,
@@ -37,7 +39,10 @@ def mypy_lines(path):
 def pyright_lines(path):
     exe = shutil.which("basedpyright", path=str(Path(sys.executable).parent)) or shutil.which("pyright")
     if exe is None:
-        pytest.skip("neither basedpyright nor pyright is installed (requirements-dev.txt brings basedpyright)")
+        pytest.skip(
+            "neither basedpyright nor pyright is installed here"
+            " (scripts/test.sh runs this test in .venv, with requirements-dev.txt)"
+        )
     (path.parent / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "standard"}))
     out = subprocess.run(
         [exe, "--pythonpath", sys.executable, "--outputjson", str(path)],

@@ -5,6 +5,7 @@ import inspect
 import re
 import sys
 import unicodedata
+from pathlib import Path
 
 import pytest
 import regex
@@ -171,21 +172,31 @@ def test_version_rule_matches_reference(version):
 # ------------------------------------------------- name rule against Unicode
 
 # regex's Alphabetic and numeric classes are the independent reference. Its
-# Unicode version is newer than the 15.0 tables compiled into the module, so
-# the comparison covers only code points assigned in Python's own database
-# (while that is not newer than 15.0, every such code point is assigned in
-# both) and skips the characters whose properties changed after 15.0.
+# Unicode version, like the running interpreter's, may be newer than the 15.0
+# tables compiled into the module, so the comparison covers the code points
+# assigned in 15.0 only (unicode_assigned.txt, written beside the tables by
+# tools/gen_unicode_tables.py) and leaves out the characters whose properties
+# changed after 15.0.
 REFERENCE = regex.compile(r"[\p{Alphabetic}\p{Nd}\p{Nl}\p{No}]")
 UNASSIGNED = regex.compile(r"\p{Cn}")
 # Unicode 16.0 gave the combining Latin small letters Other_Alphabetic.
 CHANGED_AFTER_15 = set(range(0x0363, 0x0370)) | set(range(0x1DD3, 0x1DE7))
 
 
+def read_assigned_in_15():
+    assigned = bytearray(0x110000)
+    for line in (Path(__file__).parent / "unicode_assigned.txt").read_text(encoding="ascii").splitlines():
+        if not line.startswith("#"):
+            first, last = (int(field, 16) for field in line.split(".."))
+            assigned[first : last + 1] = b"\x01" * (last - first + 1)
+    return assigned
+
+
+ASSIGNED_IN_15 = read_assigned_in_15()
+
+
 def comparable(cp):
-    if 0xD800 <= cp <= 0xDFFF or cp in CHANGED_AFTER_15:
-        return False
-    ch = chr(cp)
-    return unicodedata.category(ch) != "Cn" and not UNASSIGNED.match(ch)
+    return ASSIGNED_IN_15[cp] and not 0xD800 <= cp <= 0xDFFF and cp not in CHANGED_AFTER_15
 
 
 def reference_name_char(ch):
@@ -194,15 +205,24 @@ def reference_name_char(ch):
     return REFERENCE.match(ch) is not None
 
 
-# "Assigned in Python's database" implies "assigned in the module's tables"
-# only while that database is not newer than 15.0.
-needs_older_python_database = pytest.mark.skipif(
-    tuple(map(int, unicodedata.unidata_version.split("."))) > (15, 0, 0),
-    reason="Python's Unicode database is newer than the module's tables",
-)
+def test_assigned_list_agrees_with_regex_and_the_interpreter():
+    # A code point once assigned stays assigned: every one in the list is
+    # assigned for regex (15.0 or newer), and the interpreter's database
+    # agrees with the list as far as its own version allows.
+    database = tuple(map(int, unicodedata.unidata_version.split(".")))
+    wrong = []
+    for cp in range(0x110000):
+        listed = bool(ASSIGNED_IN_15[cp])
+        in_database = unicodedata.category(chr(cp)) != "Cn"
+        if (
+            (listed and UNASSIGNED.match(chr(cp)))
+            or (database >= (15, 0, 0) and listed and not in_database)
+            or (database <= (15, 0, 0) and in_database and not listed)
+        ):
+            wrong.append(f"U+{cp:04X}")
+    assert wrong == []
 
 
-@needs_older_python_database
 def test_name_rule_agrees_with_unicode_properties_on_every_code_point():
     validator = NameValidator()
     mismatches = []
@@ -229,7 +249,6 @@ comparable_chars = st.one_of(
 ).filter(lambda ch: comparable(ord(ch)))
 
 
-@needs_older_python_database
 @given(st.lists(st.one_of(comparable_chars, st.text(alphabet="abc_-9", max_size=40)), max_size=12).map("".join))
 def test_name_rule_matches_reference_on_random_names(name):
     if name == "":
