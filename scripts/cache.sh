@@ -12,7 +12,7 @@
 #                                   and over the contents of those that are files
 #   cache_entry NAME KEY MAKER ARGS...
 #                                   prints the directory of entry NAME-KEY,
-#                                   first running `MAKER DIR ARGS...` to fill
+#                                   first running `MAKER ARGS... DIR` to fill
 #                                   it when it does not exist yet
 #
 # MAKER (a function or command) sees the caller's functions and exported
