@@ -1,20 +1,19 @@
 """Objects shared between threads: a call that meets another thread's access
 waits for it; a thread never waits on itself.
 
-A conversion that runs Python code lets other threads run in the middle of a
-call. tessarin._access_waiters(obj), a private count of the threads waiting
-for obj right now, lets a test go on exactly when a thread waits, without
+tessarin._access_waiters(obj), a private count of the threads waiting for
+obj right now, lets a test go on exactly when a thread waits, without
 sleeping. A test that would deadlock fails by a join timeout instead.
 """
 
-import collections.abc
+import collections
 import threading
 import time
 
 import tessarin
 from tessarin import ModelConfig
 
-LIMIT = 20  # seconds, for every join and every spin
+LIMIT = 10  # seconds, for every join and every spin
 
 
 def spin_until(condition):
@@ -23,42 +22,30 @@ def spin_until(condition):
         assert time.monotonic() < deadline, "timed out"
 
 
-class Held(collections.abc.Mapping):
-    """A Python-level mapping whose keys() runs `hold` first: the conversion
-    of it holds its configuration exclusively all that time."""
-
-    def __init__(self, data, hold):
-        self.data, self.hold = data, hold
-
-    def __getitem__(self, key):
-        return self.data[key]
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
-
-    def keys(self):
-        self.hold()
-        return list(self.data)
-
-
 def test_readers_and_writers_wait_for_a_conversion_on_another_thread():
     config = ModelConfig("c", "1")
     readers, writers, rounds = 3, 3, 20
     inside = threading.Event()
     states, failures = [], []
 
-    def hold():
-        # Every other thread has made its first call and waits for this one.
-        inside.set()
-        spin_until(lambda: tessarin._access_waiters(config) == readers + writers)
+    class Held(collections.UserDict):
+        # A Python-level mapping: its conversion calls keys(), which lets
+        # every other thread make its first call and wait for this one.
+        def keys(self):
+            inside.set()
+            spin_until(lambda: tessarin._access_waiters(config) == readers + writers)
+            return super().keys()
 
     converted = {"a": 1, "b": [2, 3]}
 
-    def convert():
-        states.append(config.with_param("m", Held(converted, hold)).params)
+    def thread(body):
+        def run():
+            try:
+                body()
+            except BaseException as e:
+                failures.append(e)
+
+        return threading.Thread(target=run, daemon=True)
 
     def read():
         assert inside.wait(LIMIT)
@@ -68,17 +55,9 @@ def test_readers_and_writers_wait_for_a_conversion_on_another_thread():
         assert inside.wait(LIMIT)
         states.extend(config.with_param(f"w{w}.{i}", i).params for i in range(rounds))
 
-    def thread(body, *args):
-        def run():
-            try:
-                body(*args)
-            except BaseException as e:
-                failures.append(e)
-
-        return threading.Thread(target=run, daemon=True)
-
-    threads = [thread(convert)] + [thread(read) for _ in range(readers)]
-    threads += [thread(write, w) for w in range(writers)]
+    threads = [thread(lambda: states.append(config.with_param("m", Held(converted)).params))]
+    threads += [thread(read) for _ in range(readers)]
+    threads += [thread(lambda w=w: write(w)) for w in range(writers)]
     for t in threads:
         t.start()
     for t in threads:
@@ -98,8 +77,7 @@ def test_readers_and_writers_wait_for_a_conversion_on_another_thread():
 
 def test_nested_read_goes_ahead_of_a_waiting_writer():
     config = ModelConfig("c", "1").with_param("a", 1)
-    seen = []
-    armed = []
+    seen, armed = [], [True]
     writer = threading.Thread(target=lambda: seen.append(config.with_param("b", 2).params), daemon=True)
 
     class Meta(type):
@@ -107,7 +85,7 @@ def test_nested_read_goes_ahead_of_a_waiting_writer():
         # TypeError while param() holds shared access to the configuration.
         @property
         def __name__(cls):
-            if armed.pop() if armed else False:
+            if armed and armed.pop():
                 writer.start()
                 spin_until(lambda: tessarin._access_waiters(config) == 1)
                 seen.append(config.params)
@@ -123,7 +101,6 @@ def test_nested_read_goes_ahead_of_a_waiting_writer():
             seen.append(str(e))
 
     reader = threading.Thread(target=read, daemon=True)
-    armed.append(True)
     reader.start()
     reader.join(LIMIT)
     writer.join(LIMIT)
