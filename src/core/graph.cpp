@@ -14,9 +14,10 @@ namespace tessarin::core {
 
 namespace {
 
-// Scratch space for one configuration's JSON. Kept per thread so that adding
-// nodes does not allocate once it has warmed up; released after an unusually
-// large configuration so that one 10 MB node does not pin 10 MB for good.
+// Scratch space for one configuration's JSON (Graph::ConfigText). Kept per
+// thread so that adding nodes does not allocate once it has warmed up; not
+// kept after an unusually large configuration, so that one 10 MB node does
+// not pin 10 MB for good.
 thread_local std::string t_json;
 constexpr std::size_t kKeepScratch = std::size_t{1} << 16;
 
@@ -82,11 +83,22 @@ unsigned char* Graph::append_bytes(std::size_t size, IndexEntry& entry) {
   return chunks_.back().bytes.get();
 }
 
-std::uint64_t Graph::add_node(std::string_view name, const ModelConfig& config) {
-  std::string& json = t_json;
-  json.clear();
-  append_canonical_config(json, config);
+Graph::ConfigText::ConfigText(const ModelConfig& config) {
+  text_.swap(t_json);
+  text_.clear();
+  append_canonical_config(text_, config);
+}
 
+Graph::ConfigText::~ConfigText() {
+  if (text_.capacity() <= kKeepScratch) t_json.swap(text_);
+}
+
+std::uint64_t Graph::add_node(std::string_view name, const ModelConfig& config) {
+  return add_node(name, ConfigText(config));
+}
+
+std::uint64_t Graph::add_node(std::string_view name, const ConfigText& config) {
+  const std::string& json = config.text_;
   const std::uint64_t id = static_cast<std::uint64_t>(index_.size()) + 1;
   // Everything that can fail happens before the graph changes.
   reserve_one_more(index_);
@@ -97,8 +109,6 @@ std::uint64_t Graph::add_node(std::string_view name, const ModelConfig& config) 
   if (!name.empty()) std::memcpy(out + 8, name.data(), name.size());
   std::memcpy(out + 8 + name.size(), json.data(), json.size());
   index_.push_back(entry);
-
-  if (json.capacity() > kKeepScratch) std::string().swap(json);
   return id;
 }
 

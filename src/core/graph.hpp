@@ -67,10 +67,28 @@ class Graph {
   std::size_t edge_count() const noexcept { return edges_.size(); }
   bool empty() const noexcept { return index_.empty(); }
 
+  // A configuration written as the canonical JSON that a node stores, for
+  // a caller that reads the configuration and appends to the graph at
+  // different moments (each under its own object's access). It borrows this
+  // thread's scratch buffer, so adding nodes does not allocate once warm; a
+  // nested use on the same thread finds the buffer taken and gets its own.
+  class ConfigText {
+   public:
+    explicit ConfigText(const ModelConfig& config);
+    ~ConfigText();
+    ConfigText(const ConfigText&) = delete;
+    ConfigText& operator=(const ConfigText&) = delete;
+
+   private:
+    friend class Graph;
+    std::string text_;
+  };
+
   // Appends a node with the next identifier (node_count() after the append,
   // so 1, 2, 3, ...) and returns that identifier. The configuration is
   // written as canonical JSON; `config` itself is not kept.
   std::uint64_t add_node(std::string_view name, const ModelConfig& config);
+  std::uint64_t add_node(std::string_view name, const ConfigText& config);
 
   // Appends an edge. Nothing is checked: endpoints need not name nodes,
   // repeats, self-loops and cycles are all stored as given.

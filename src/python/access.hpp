@@ -1,54 +1,51 @@
-// The access flag of stateful objects. Readers take shared access (any
-// number at once), writers exclusive access. Under the interpreter lock a
-// conflict only arises through re-entry: user code run during an argument
-// conversion touching the object that is being changed or read.
+// The access flag of stateful objects (core/access.hpp) at the binding
+// layer. Reads take SharedAccess, changes ExclusiveAccess, each for the
+// whole call. A call that has to wait for another thread does so with the
+// interpreter lock released, and Ctrl-C ends the wait; a request that may
+// not wait (re-entry from user code run inside a call on the same thread,
+// among others) raises "Already borrowed" or "Already mutably borrowed".
 #pragma once
 
-#include "python/errors.hpp"
+#include "core/access.hpp"
+#include "python/python.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 namespace tessarin::py {
 
-class AccessFlag {
- public:
-  // >0: that many readers; -1: one writer; 0: free.
-  std::atomic<std::int32_t> state{0};
-};
+using core::AccessFlag;
 
-class SharedAccess {
+// Everything but the fast path: waits, or raises the refusal or the
+// exception of an interrupting signal handler.
+void acquire_or_raise(AccessFlag& flag, core::AccessMode mode);
+
+// Access held for the lifetime of the object, counted as this thread's.
+template <core::AccessMode Mode>
+class Access {
  public:
-  explicit SharedAccess(AccessFlag& flag) : flag_(flag) {
-    std::int32_t current = flag_.state.load(std::memory_order_relaxed);
-    do {
-      if (current < 0) raise_runtime_error("Already mutably borrowed");
-    } while (!flag_.state.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                                std::memory_order_relaxed));
+  explicit Access(AccessFlag& flag) : flag_(flag), held_(core::accesses_held_by_this_thread()) {
+    if (!flag.try_acquire(Mode)) [[unlikely]]
+      acquire_or_raise(flag, Mode);
+    ++held_;
   }
-  ~SharedAccess() { flag_.state.fetch_sub(1, std::memory_order_release); }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~Access() {
+    --held_;
+    flag_.release(Mode);
+  }
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
 
  private:
   AccessFlag& flag_;
+  std::uint32_t& held_;
 };
 
-class ExclusiveAccess {
- public:
-  explicit ExclusiveAccess(AccessFlag& flag) : flag_(flag) {
-    std::int32_t expected = 0;
-    if (!flag_.state.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                             std::memory_order_relaxed)) {
-      raise_runtime_error("Already borrowed");
-    }
-  }
-  ~ExclusiveAccess() { flag_.state.store(0, std::memory_order_release); }
-  ExclusiveAccess(const ExclusiveAccess&) = delete;
-  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+using SharedAccess = Access<core::AccessMode::shared>;
+using ExclusiveAccess = Access<core::AccessMode::exclusive>;
 
- private:
-  AccessFlag& flag_;
-};
+// The private module function _access_waiters(obj): threads waiting for
+// obj's access flag right now (for tests that need to know that a thread
+// waits without sleeping on it).
+void register_access(PyObject* module);
 
 }  // namespace tessarin::py

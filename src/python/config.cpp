@@ -332,6 +332,12 @@ bool is_model_config(PyObject* obj) { return Py_IS_TYPE(obj, model_config_type()
 
 ConfigData& config_data(PyObject* obj) { return value_of<ConfigData>(obj); }
 
+AccessFlag* config_access_flag(PyObject* obj) {
+  if (is_model_config(obj)) return &config_data(obj).access;
+  if (Py_IS_TYPE(obj, model_config_builder_type())) return &builder_of(obj).access;
+  return nullptr;
+}
+
 ModelConfig config_arg_copy(PyObject* obj, const char* function, const char* name) {
   if (!is_model_config(obj)) raise_argument_type(function, name, "ModelConfig", obj);
   ConfigData& data = config_data(obj);

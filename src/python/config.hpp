@@ -33,6 +33,10 @@ core::ModelConfig config_arg_copy(PyObject* obj, const char* function, const cha
 ConfigData& config_data(PyObject* obj);
 bool is_model_config(PyObject* obj);
 
+// The access flag of a ModelConfig or ModelConfigBuilder; nullptr for any
+// other object.
+AccessFlag* config_access_flag(PyObject* obj);
+
 // For pickling: the fields of a ModelConfigBuilder (read under shared
 // access) and a new builder made of them.
 void builder_fields(PyObject* obj, std::optional<std::string>& name,

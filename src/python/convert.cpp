@@ -74,25 +74,11 @@ constexpr unsigned kSignalInterval = 4096;
 
 class FromPython {
  public:
-  explicit FromPython(std::string& error) : error_(error), stacks_(stacks()) {
-    pinned_base_ = stacks_.pinned.size();
-    items_base_ = stacks_.items.size();
-    entries_base_ = stacks_.entries.size();
-  }
+  explicit FromPython(std::string& error) : error_(error) {}
 
   ~FromPython() {
-    // Only after an exception unwound the conversion half-way is anything
-    // left above the bases.
-    if (stacks_.pinned.size() != pinned_base_) [[unlikely]]
-      unpin(pinned_base_);
-    stacks_.items.resize(items_base_);
-    stacks_.entries.resize(entries_base_);
-    // Keep modest scratch capacity for the next conversion, not a huge one.
-    constexpr std::size_t kKeep = 1u << 16;
-    if (stacks_.items.capacity() > kKeep && items_base_ == 0) [[unlikely]]
-      std::vector<RawParam>().swap(stacks_.items);
-    if (stacks_.entries.capacity() > kKeep && entries_base_ == 0) [[unlikely]]
-      std::vector<RawEntry>().swap(stacks_.entries);
+    if (stacks_ != nullptr) [[unlikely]]
+      detach();
   }
 
   bool run(PyObject* obj, ParamValue& out) {
@@ -351,7 +337,7 @@ class FromPython {
     Py_ssize_t second = PyObject_Size(obj);
     if (second < 0) return fail_from_python();
     if (first != second) return fail_length(first, second);
-    std::vector<RawParam>& items = stacks_.items;
+    std::vector<RawParam>& items = stacks().items;
     const std::size_t base = items.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
       tick();
@@ -368,7 +354,7 @@ class FromPython {
     if (!enter(depth)) return fail_depth();
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return fail_from_python();
-    std::vector<RawParam>& items = stacks_.items;
+    std::vector<RawParam>& items = stacks().items;
     const std::size_t base = items.size();
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
       tick();
@@ -381,18 +367,18 @@ class FromPython {
   }
 
   RawParam pop_array(std::size_t base) {
-    std::vector<RawParam>& items = stacks_.items;
+    std::vector<RawParam>& items = stacks().items;
     RawParam out =
         builder_.array_of(std::span<const RawParam>(items.data() + base, items.size() - base));
     items.resize(base);
     return out;
   }
   RawParam truncate_items(std::size_t base, RawParam result) {
-    stacks_.items.resize(base);
+    stacks().items.resize(base);
     return result;
   }
   RawParam truncate_entries(std::size_t base, RawParam result) {
-    stacks_.entries.resize(base);
+    stacks().entries.resize(base);
     return result;
   }
 
@@ -433,7 +419,7 @@ class FromPython {
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       if (Py_TYPE(key) != &PyUnicode_Type || !is_plain_type(value)) {
-        std::vector<PyObject*>& pinned = stacks_.pinned;
+        std::vector<PyObject*>& pinned = stacks().pinned;
         const std::size_t pin_base = pinned.size();
         do {
           pinned.push_back(Py_NewRef(key));
@@ -478,7 +464,7 @@ class FromPython {
     if (!values) return fail_from_python();
     Py_ssize_t len = PyObject_Size(obj);
     if (len < 0) return fail_from_python();
-    std::vector<RawEntry>& entries = stacks_.entries;
+    std::vector<RawEntry>& entries = stacks().entries;
     const std::size_t base = entries.size();
     for (Py_ssize_t i = 0; i < len; ++i) {
       tick();
@@ -501,7 +487,7 @@ class FromPython {
   }
 
   void unpin(std::size_t base) {
-    std::vector<PyObject*>& pinned = stacks_.pinned;
+    std::vector<PyObject*>& pinned = stacks().pinned;
     for (std::size_t i = base; i < pinned.size(); ++i) Py_DECREF(pinned[i]);
     pinned.resize(base);
   }
@@ -515,18 +501,48 @@ class FromPython {
     std::vector<RawParam> items;
     std::vector<RawEntry> entries;
   };
-  static Stacks& stacks() {
+  static Stacks& thread_stacks() {
     static thread_local Stacks s;
     return s;
   }
+  // Looked up on first use: most values never need the stacks, and finding
+  // a thread-local object in a loaded module costs two calls into the
+  // dynamic loader. The part above the current sizes is this conversion's
+  // (a nested conversion that ran before has given its part back).
+  Stacks& stacks() {
+    if (stacks_ == nullptr) [[unlikely]]
+      attach();
+    return *stacks_;
+  }
+  [[gnu::noinline]] void attach() {
+    stacks_ = &thread_stacks();
+    pinned_base_ = stacks_->pinned.size();
+    items_base_ = stacks_->items.size();
+    entries_base_ = stacks_->entries.size();
+  }
+  [[gnu::noinline]] void detach() {
+    Stacks& work = *stacks_;
+    // Only after an exception unwound the conversion half-way is anything
+    // left above the bases.
+    if (work.pinned.size() != pinned_base_) [[unlikely]]
+      unpin(pinned_base_);
+    work.items.resize(items_base_);
+    work.entries.resize(entries_base_);
+    // Keep modest scratch capacity for the next conversion, not a huge one.
+    constexpr std::size_t kKeep = 1u << 16;
+    if (work.items.capacity() > kKeep && items_base_ == 0) [[unlikely]]
+      std::vector<RawParam>().swap(work.items);
+    if (work.entries.capacity() > kKeep && entries_base_ == 0) [[unlikely]]
+      std::vector<RawEntry>().swap(work.entries);
+  }
 
   std::string& error_;
-  Stacks& stacks_;
+  Stacks* stacks_ = nullptr;
   core::ParamBuilder builder_;
   std::ptrdiff_t countdown_ = kSignalInterval;
-  std::size_t pinned_base_;
-  std::size_t items_base_;
-  std::size_t entries_base_;
+  std::size_t pinned_base_ = 0;
+  std::size_t items_base_ = 0;
+  std::size_t entries_base_ = 0;
 };
 
 // Dict keys repeat heavily in configuration data (every layer has "units",

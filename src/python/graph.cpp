@@ -324,16 +324,21 @@ PyObject* build_graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t
     static const Signature sig{"add_node", {"name", "config"}, 2};
     PyObject* argv[2];
     parse_args(sig, args, nargs, kwnames, argv);
-    GraphData& data = graph_of(self);
-    ExclusiveAccess write(data.access);
     std::string_view name = arg_str(argv[0], sig.function, "name");
     if (!is_model_config(argv[1]))
       raise_argument_type(sig.function, "config", "ModelConfig", argv[1]);
-    ConfigData& config = config_data(argv[1]);
-    SharedAccess read(config.access);
+    // One object at a time (python/access.hpp): the configuration's text is
+    // written under its access, which is let go before the graph is taken.
+    const core::Graph::ConfigText text = [&] {
+      ConfigData& config = config_data(argv[1]);
+      SharedAccess read(config.access);
+      return core::Graph::ConfigText(config.config);
+    }();
+    GraphData& data = graph_of(self);
+    ExclusiveAccess write(data.access);
     // The result object first, so that nothing can fail once the node is in.
     Ref id = Ref::steal(new_node_id(data.graph.node_count() + 1));
-    data.graph.add_node(name, config.config);
+    data.graph.add_node(name, text);
     return id.release();
   });
 }
@@ -547,6 +552,12 @@ PyObject* new_node_id(std::uint64_t value) {
 bool is_node_id(PyObject* obj) { return Py_IS_TYPE(obj, node_id_type()); }
 
 bool is_build_graph(PyObject* obj) { return Py_IS_TYPE(obj, build_graph_type()); }
+
+AccessFlag* graph_access_flag(PyObject* obj) {
+  if (is_build_graph(obj)) return &graph_of(obj).access;
+  if (Py_IS_TYPE(obj, graph_node_type())) return &node_of(obj).access;
+  return nullptr;
+}
 
 core::Graph graph_copy_of(PyObject* obj) {
   GraphData& data = graph_of(obj);

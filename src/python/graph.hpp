@@ -3,6 +3,7 @@
 
 #include "core/graph.hpp"
 #include "core/node_metadata.hpp"
+#include "python/access.hpp"
 #include "python/python.hpp"
 
 #include <cstdint>
@@ -21,13 +22,18 @@ bool is_node_id(PyObject* obj);
 bool is_build_graph(PyObject* obj);
 
 // A copy of the graph inside `obj` (which must be a BuildGraph), taken under
-// shared access ("Already mutably borrowed" while the graph is being
-// changed). Cheap: the node bytes are shared, only the index is copied.
+// shared access (waiting while another thread changes the graph; "Already
+// mutably borrowed" on re-entry from a call that changes it). Cheap: the
+// node bytes are shared, only the index is copied.
 core::Graph graph_copy_of(PyObject* obj);
 
 // As graph_copy_of, raising TypeError naming the argument when `obj` is not
 // a BuildGraph.
 core::Graph graph_arg_copy(PyObject* obj, const char* function, const char* name);
+
+// The access flag of a GraphNode or BuildGraph; nullptr for any other
+// object.
+AccessFlag* graph_access_flag(PyObject* obj);
 
 // A new BuildGraph object owning `graph`.
 PyObject* new_build_graph(core::Graph graph);

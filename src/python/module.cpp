@@ -1,4 +1,5 @@
 // The module entry point: registration of the classes and attributes.
+#include "python/access.hpp"
 #include "python/args.hpp"
 #include "python/config.hpp"
 #include "python/diagnostics.hpp"
@@ -146,6 +147,7 @@ PyObject* init_module() {
   for (const char* flag : kFlags) add_name(module.get(), flag, Py_False);
   // Private, after the documented attributes: __all__ is left as it is.
   register_pickling(module.get());
+  register_access(module.get());
 
   g_module = Py_NewRef(module.get());
   return module.release();
