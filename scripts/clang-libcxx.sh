@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The second C++ toolchain: clang 19 with LLVM's runtime (libc++, libc++abi
+# and LLVM's libunwind, as Debian packages them), the runtime macOS uses.
+# Builds the core and the module with it, warnings as errors, then runs the
+# core GoogleTests and the whole pytest suite on .venv's interpreter.
+#
+# GoogleTest must be built with the same standard library as the tests, so
+# it is compiled once from Debian's sources (/usr/src/googletest) and kept in
+# the cache (scripts/cache.sh), keyed by the package versions.
+#
+# Arguments go to pytest (e.g. -x, -k name).
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+source "$ROOT/scripts/cache.sh"
+
+# Exported: the cache's maker sees exported variables only.
+export CMAKE="$ROOT/.venv/bin/cmake" NINJA="$ROOT/.venv/bin/ninja"
+CLANG_PACKAGES=(clang-19 libc++-19-dev libc++abi-19-dev googletest)
+
+missing=()
+for pkg in "${CLANG_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Every compile and link step of this toolchain.
+export CC=clang-19 CXX=clang++-19
+export LIBCXX_FLAGS="-stdlib=libc++"
+
+make_googletest() {
+  local prefix="$1"
+  "$CMAKE" -S /usr/src/googletest -B "$prefix/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$LIBCXX_FLAGS" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF -Wno-dev -Wno-deprecated >/dev/null
+  "$CMAKE" --build "$prefix/build" >/dev/null
+  "$CMAKE" --install "$prefix/build" >/dev/null
+  rm -rf "$prefix/build"
+}
+versions="$(dpkg-query -W -f='${Package}=${Version}\n' "${CLANG_PACKAGES[@]}")"
+GTEST="$(cache_entry googletest-libcxx "$(cache_key "$versions" "$LIBCXX_FLAGS")" make_googletest)"
+
+configure() {
+  local dir="$1"
+  shift
+  "$CMAKE" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="$LIBCXX_FLAGS -Werror" -DCMAKE_C_FLAGS="-Werror" \
+    -DCMAKE_EXE_LINKER_FLAGS="$LIBCXX_FLAGS" -DCMAKE_MODULE_LINKER_FLAGS="$LIBCXX_FLAGS" "$@" >/dev/null
+}
+
+echo "== clang/libc++: core GoogleTest =="
+configure build/clang-core -DTESSARIN_BUILD_TESTS=ON -DGTest_DIR="$GTEST/lib/cmake/GTest"
+"$CMAKE" --build build/clang-core
+"$ROOT/.venv/bin/ctest" --test-dir build/clang-core --output-on-failure -j2 --no-tests=error
+
+echo "== clang/libc++: module, pytest on $("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])') =="
+configure build/clang-module -DTESSARIN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY"
+"$CMAKE" --build build/clang-module
+rm -rf build/clang-module/site
+"$CMAKE" --install build/clang-module --prefix build/clang-module/site >/dev/null
+# The module must really use libc++: a stray libstdc++ would hide the
+# runtime this check is about.
+if ! readelf -d build/clang-module/site/tessarin*.so | grep -q 'libc++\.so'; then
+  echo "the module is not linked with libc++" >&2
+  exit 1
+fi
+# From tests/ so that the module under test, not the source tree, is imported.
+cd "$ROOT/tests"
+PYTHONPATH="$ROOT/build/clang-module/site" "$VPY" -m pytest -q -p no:cacheprovider "$@"
