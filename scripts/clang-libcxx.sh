@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The second C++ toolchain: clang 19 with LLVM's runtime (libc++, libc++abi
 # and LLVM's libunwind, as Debian packages them), the runtime macOS uses.
-# Builds the core and the module with it, warnings as errors, then runs the
-# core GoogleTests and the whole pytest suite on .venv's interpreter.
+# Builds the core and the wheel with it, warnings as errors, then runs the
+# core GoogleTests, and the whole pytest suite on .venv's interpreter.
 #
 # GoogleTest must be built with the same standard library as the tests, so
 # it is compiled once from Debian's sources (/usr/src/googletest) and kept in
@@ -56,17 +56,28 @@ configure build/clang-core -DTESSARIN_BUILD_TESTS=ON -DGTest_DIR="$GTEST/lib/cma
 "$CMAKE" --build build/clang-core
 "$ROOT/.venv/bin/ctest" --test-dir build/clang-core --output-on-failure -j2 --no-tests=error
 
-echo "== clang/libc++: module, pytest on $("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])') =="
-configure build/clang-module -DTESSARIN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY"
-"$CMAKE" --build build/clang-module
-rm -rf build/clang-module/site
-"$CMAKE" --install build/clang-module --prefix build/clang-module/site >/dev/null
+# The wheel as a user would build it with this toolchain, in an environment
+# of its own (made on first use, from .venv's interpreter).
+echo "== clang/libc++: wheel, pytest on $("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])') =="
+rm -rf build/clang-libcxx/wheelhouse
+"$VPY" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+  -w build/clang-libcxx/wheelhouse -Cbuild-dir=build/clang-libcxx/build -Ccmake.build-type=RelWithDebInfo \
+  "-Ccmake.define.CMAKE_CXX_FLAGS=$LIBCXX_FLAGS -Werror" -Ccmake.define.CMAKE_C_FLAGS=-Werror \
+  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$LIBCXX_FLAGS" .
 # The module must really use libc++: a stray libstdc++ would hide the
 # runtime this check is about.
-if ! readelf -d build/clang-module/site/tessarin*.so | grep -q 'libc++\.so'; then
+if ! readelf -d build/clang-libcxx/build/tessarin*.so | grep -q 'libc++\.so'; then
   echo "the module is not linked with libc++" >&2
   exit 1
 fi
-# From tests/ so that the module under test, not the source tree, is imported.
+VENV="$ROOT/build/venvs/clang-libcxx"
+if [ "$(interpreter_identity "$VENV/bin/python")" != "$(interpreter_identity "$VPY")" ]; then
+  rm -rf "$VENV"
+  "$VPY" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r requirements-test.txt
+"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps \
+  build/clang-libcxx/wheelhouse/tessarin-*.whl
+# From tests/ so that the installed module, not the source tree, is imported.
 cd "$ROOT/tests"
-PYTHONPATH="$ROOT/build/clang-module/site" "$VPY" -m pytest -q -p no:cacheprovider "$@"
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
