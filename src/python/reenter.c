@@ -1,9 +1,9 @@
 /* See reenter.h and park.h. Compiled as C without exception support
  * (CMakeLists.txt says so explicitly): pthread_cleanup_push is then glibc's
  * setjmp-based form, which runs the handler from the unwinder's stop
- * function, before any frame outside this one is unwound. The results live
- * in volatile variables, as anything changed between setjmp and longjmp
- * must (the handler never returns, but the compiler cannot know). */
+ * function, before any frame outside this one is unwound. The results are
+ * volatile, as a local set between setjmp and a longjmp must be for the
+ * compiler (the handler never returns, but it cannot know that). */
 #include "python/reenter.h"
 
 #include <pthread.h>

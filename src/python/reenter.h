@@ -1,11 +1,15 @@
 /* Taking the interpreter lock back, and calling Python code, on a thread
  * the interpreter may end at exit (python/park.h says how and why).
  *
- * The rule: every place that takes the lock back after releasing it, and
- * every explicit call into Python-level code made from inside the module's
- * C++ frames, goes through one of these functions, so that no unwind ever
- * reaches a C++ frame. Each is a C function whose own frame holds the
- * parking cleanup; the Python code runs in C frames only below it.
+ * The rule: every place that takes the lock back after releasing it goes
+ * through one of these functions, and so does every call from inside the
+ * module's C++ frames into Python-level code that a user supplies (the
+ * len(), items, keys() and values(), iteration and isinstance() of a
+ * conversion, an argument's __index__, str() of an error), so that no
+ * unwind ever reaches a C++ frame. Each is a C function whose own frame
+ * holds the parking cleanup; the Python code runs in C frames only below it.
+ * (The pool's delivery runs asyncio's code behind its gate, which keeps the
+ * interpreter from finalizing meanwhile.)
  *
  * Callers hold no mutex (nothing another thread might wait for at exit)
  * when calling these: a parked thread keeps whatever it holds.
