@@ -532,8 +532,8 @@ struct LastOrder {
   std::size_t n = 0;  // 0: nothing remembered
   std::size_t count = 0;
   bool identity = false;
-  std::uint64_t words[kMax][2];
-  std::uint8_t order[kMax];
+  std::uint64_t words[kMax][2] = {};
+  std::uint8_t order[kMax] = {};
 };
 
 // Stable LSD radix sort on the 12 key bytes of (w0, w1), skipping bytes that

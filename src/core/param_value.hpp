@@ -73,7 +73,7 @@ inline void retain_block(Block* block) noexcept;
 
 class ParamValue {
  public:
-  ParamValue() noexcept : head_(0), bits_{0} {}
+  ParamValue() noexcept : head_(0), bits_{.u = 0} {}
   ParamValue(const ParamValue& other) noexcept {
     copy_bits(other);
     retain();
@@ -287,11 +287,13 @@ class ParamValue {
   char* inline_chars() noexcept { return reinterpret_cast<char*>(this) + 3; }
 
   // Layout (16 bytes): the header word, then the scalar or block pointer. An
-  // inline string's bytes start at byte 3 and run on into bits_.
+  // inline string's bytes start at byte 3 and run on into bits_. Every byte
+  // is always set (whole words are compared and copied), so the word member
+  // comes first: a union's initialiser sets its first member only.
   std::uint64_t head_;
   union Bits {
-    bool b;
     std::uint64_t u;
+    bool b;
     std::int64_t i;
     double d;
     detail::Block* p;

@@ -86,7 +86,7 @@ class Sha256 {
   std::uint32_t state_[8];
   std::uint64_t length_;  // bytes fed so far; length_ % kBufferSize are in buffer_
   BlockFunction blocks_;
-  std::uint8_t buffer_[kBufferSize];
+  std::uint8_t buffer_[kBufferSize] = {};
 };
 
 }  // namespace tessarin::core

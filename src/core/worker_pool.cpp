@@ -8,8 +8,6 @@
 #include <new>
 #include <utility>
 
-#include "core/unwind.hpp"
-
 namespace tessarin::core {
 namespace {
 
@@ -20,17 +18,17 @@ void name_this_thread(const char* name) noexcept {
 
 // Runs one step of `task`; true when the task wants to be resumed again.
 //
-// Not noexcept, and the catch-all passes a forced unwind on: a thread ended
-// by pthread_exit unwinds through here, and swallowing that unwind (or
-// meeting a noexcept frame) would abort the process. A forced unwind never
-// matches a typed handler, so only catch (...) can see it.
+// Tasks and jobs never end their thread. A forced unwind (pthread_exit)
+// could not be relied on to pass these frames anyway: glibc unwinds with its
+// own unwinder, which under libc++ (LLVM's libunwind) cannot read them. A
+// pool thread that enters the interpreter, which ends such threads at exit,
+// takes its lock through a parking call instead (python/park.h).
 bool run_step(PoolTask& task) {
   try {
     return task.resume() == PoolTask::Step::Yield;
   } catch (const std::exception& e) {
     task.on_fault(e.what());
   } catch (...) {
-    if (handling_foreign_exception()) throw;
     task.on_fault("unknown exception");
   }
   return false;
@@ -240,13 +238,10 @@ void WorkerPool::run_blocking() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    // Not noexcept, and a forced unwind is passed on (see run_step): a job
-    // that waits for the interpreter lock while the interpreter finalizes may
-    // be ended with pthread_exit.
+    // A job never ends its thread (see run_step).
     try {
       job();
     } catch (...) {
-      if (handling_foreign_exception()) throw;
       // Nowhere to report it; the thread stays available for later jobs.
     }
   }

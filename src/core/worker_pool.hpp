@@ -22,9 +22,8 @@ class PoolTask {
   virtual ~PoolTask() = default;
 
   // Runs the task up to its next yield point or to its end. May throw: the
-  // worker survives, calls on_fault() and drops the task. Deliberately not
-  // noexcept, so that a forced unwind (a thread ended by pthread_exit) can
-  // pass through it.
+  // worker survives, calls on_fault() and drops the task. Never ends the
+  // thread (worker_pool.cpp, run_step).
   virtual Step resume() = 0;
 
   // Called once, on the worker thread, when resume() throws; `what` is the

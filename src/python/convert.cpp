@@ -3,6 +3,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
+#include "python/reenter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -187,7 +188,7 @@ class FromPython {
 
   // 1 or 0; a non-Exception propagates (thrown).
   int instance_check(PyObject* obj, PyObject* abc) {
-    int result = PyObject_IsInstance(obj, abc);
+    int result = tessarin_parking_test(PyObject_IsInstance, obj, abc);
     if (result < 0) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
       // A broken __instancecheck__ is reported, not fatal: the check fails.
@@ -247,7 +248,7 @@ class FromPython {
     // own OverflowError for the high part is the message.
     Ref shift = Ref::steal(PyLong_FromLong(64));
     if (!shift) return fail_from_python();
-    Ref high = Ref::steal(PyNumber_Rshift(obj, shift.get()));
+    Ref high = Ref::steal(tessarin_parking_binary(PyNumber_Rshift, obj, shift.get()));
     if (!high) return fail_from_python();
     long h = PyLong_AsLong(high.get());
     if (h == -1 && PyErr_Occurred()) return fail_from_python();
@@ -330,18 +331,23 @@ class FromPython {
   // up front; the items gather on the work stack. The length is asked twice,
   // once to dispatch and once to read: user code may change it in between,
   // and that is reported rather than ignored.
+  //
+  // From here on, every call that may run Python-level code goes through the
+  // parking shims (python/reenter.h), for a daemon thread the interpreter
+  // ends at exit while it runs that code. The exact types above never need
+  // them: reading a list, tuple or dict runs no code of anyone's.
   RawParam convert_sequence(PyObject* obj, int depth) {
     if (!enter(depth)) return fail_depth();
-    Py_ssize_t first = PyObject_Size(obj);
+    Py_ssize_t first = tessarin_parking_size(obj);
     if (first < 0) return fail_from_python();
-    Py_ssize_t second = PyObject_Size(obj);
+    Py_ssize_t second = tessarin_parking_size(obj);
     if (second < 0) return fail_from_python();
     if (first != second) return fail_length(first, second);
     std::vector<RawParam>& items = stacks().items;
     const std::size_t base = items.size();
     for (Py_ssize_t i = 0; i < second; ++i) {
       tick();
-      Ref item = Ref::steal(PySequence_GetItem(obj, i));
+      Ref item = Ref::steal(tessarin_parking_item(obj, i));
       if (!item) return truncate_items(base, fail_from_python());
       RawParam value = convert(item.get(), depth + 1);
       if (is_failed(value)) return truncate_items(base, value);
@@ -350,13 +356,18 @@ class FromPython {
     return pop_array(base);
   }
 
+  // A set or frozenset runs no user code to be iterated; a subclass may.
   RawParam convert_set(PyObject* obj, int depth) {
     if (!enter(depth)) return fail_depth();
-    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    const bool exact = PyAnySet_CheckExact(obj);
+    auto call = [exact](PyObject* (*fn)(PyObject*), PyObject* arg) {
+      return Ref::steal(exact ? fn(arg) : tessarin_parking_unary(fn, arg));
+    };
+    Ref iter = call(PyObject_GetIter, obj);
     if (!iter) return fail_from_python();
     std::vector<RawParam>& items = stacks().items;
     const std::size_t base = items.size();
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    while (Ref item = call(PyIter_Next, iter.get())) {
       tick();
       RawParam value = convert(item.get(), depth + 1);
       if (is_failed(value)) return truncate_items(base, value);
@@ -455,14 +466,14 @@ class FromPython {
   }
 
   // Any other mapping: keys() and values() as lists, then len(); the i-th
-  // key pairs with the i-th value.
+  // key pairs with the i-th value. The lists are the interpreter's own.
   RawParam convert_mapping(PyObject* obj, int depth) {
     if (!enter(depth)) return fail_depth();
-    Ref keys = Ref::steal(PyMapping_Keys(obj));
+    Ref keys = Ref::steal(tessarin_parking_unary(PyMapping_Keys, obj));
     if (!keys) return fail_from_python();
-    Ref values = Ref::steal(PyMapping_Values(obj));
+    Ref values = Ref::steal(tessarin_parking_unary(PyMapping_Values, obj));
     if (!values) return fail_from_python();
-    Py_ssize_t len = PyObject_Size(obj);
+    Py_ssize_t len = tessarin_parking_size(obj);
     if (len < 0) return fail_from_python();
     std::vector<RawEntry>& entries = stacks().entries;
     const std::size_t base = entries.size();
@@ -575,7 +586,7 @@ class KeyCache {
   struct Slot {
     PyObject* str = nullptr;
     std::uint8_t len = 0;
-    char bytes[kMaxLen];
+    char bytes[kMaxLen] = {};
   };
 
   static std::uint64_t hash(std::string_view key) noexcept {

@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
 #include "python/pyref.hpp"
+#include "python/reenter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -102,8 +103,9 @@ std::string type_name_of(PyObject* obj) {
   return "object";
 }
 
+// str() of an exception may be Python code (python/reenter.h).
 static bool append_str_of(PyObject* obj, std::string& out) {
-  Ref text = Ref::steal(PyObject_Str(obj));
+  Ref text = Ref::steal(tessarin_parking_unary(PyObject_Str, obj));
   if (!text) return false;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);

@@ -55,7 +55,8 @@ R boundary(R on_error, F&& body) {
   try {
     return body();
   } catch (...) {
-    // A thread being torn down by the interpreter must finish unwinding.
+    // A thread being torn down by the interpreter must finish unwinding
+    // (core/unwind.hpp says when that can still happen).
     if (core::handling_foreign_exception()) throw;
     set_error_from_current_exception();
     return on_error;

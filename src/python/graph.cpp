@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 #include "python/pytype.hpp"
+#include "python/reenter.h"
 
 #include <optional>
 #include <string>
@@ -38,7 +39,8 @@ std::uint64_t u64_arg(PyObject* obj, const char* function, const char* name) {
     index = Ref::borrow(obj);
   } else {
     if (!PyIndex_Check(obj)) raise_argument_type(function, name, "int", obj);
-    index = Ref::steal(PyNumber_Index(obj));
+    // A user's __index__ (python/reenter.h).
+    index = Ref::steal(tessarin_parking_unary(PyNumber_Index, obj));
     if (!index) throw_python_error();
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

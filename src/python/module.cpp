@@ -156,6 +156,7 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tessarin::py
 
-extern "C" PyMODINIT_FUNC PyInit_tessarin(void) {
+// PyMODINIT_FUNC carries the extern "C" itself.
+PyMODINIT_FUNC PyInit_tessarin(void) {
   return tessarin::py::boundary<PyObject*>(nullptr, [] { return tessarin::py::init_module(); });
 }

@@ -1,22 +1,22 @@
-/* Taking the interpreter lock back on a thread that released it.
+/* Taking the interpreter lock back, and calling Python code, on a thread
+ * the interpreter may end at exit (python/park.h says how and why).
  *
- * Up to 3.13, CPython ends a thread that asks for the lock while the
- * interpreter finalizes with pthread_exit(), a forced unwind; since 3.14 it
- * parks such a thread forever instead. An unwind through the module's C++
- * frames would run their destructors without the lock (dropping Python
- * references), and under a C++ runtime whose unwinder is not glibc's (libc++
- * with LLVM's libunwind) it cannot pass those frames at all.
+ * The rule: every place that takes the lock back after releasing it goes
+ * through one of these functions, and so does every call from inside the
+ * module's C++ frames into Python-level code that a user supplies (the
+ * len(), items, keys() and values(), iteration and isinstance() of a
+ * conversion, an argument's __index__, str() of an error), so that no
+ * unwind ever reaches a C++ frame. Each is a C function whose own frame
+ * holds the parking cleanup; the Python code runs in C frames only below it.
+ * (The pool's delivery runs asyncio's code behind its gate, which keeps the
+ * interpreter from finalizing meanwhile.)
  *
- * So the module never lets that unwind reach a C++ frame: every place that
- * takes the lock back does it through these functions, which turn the
- * forced exit into what 3.14 does anyway, a thread parked for good. They are
- * C, compiled without exception support, so that their cleanup is glibc's
- * setjmp-based cancellation buffer: glibc jumps to it before the unwinder
- * looks at any frame outside it, whichever C++ runtime the module uses.
+ * Callers hold no mutex (nothing another thread might wait for at exit)
+ * when calling these: a parked thread keeps whatever it holds.
  *
- * The rule for callers: hold no mutex (nothing another thread might wait
- * for at exit) when calling these. A parked thread keeps whatever it holds.
- */
+ * What they cannot cover is Python code that runs implicitly inside the
+ * module's frames: a __del__ run by a reference the module drops, or (up
+ * to 3.11) a garbage collection started by an allocation. */
 #ifndef TESSARIN_PYTHON_REENTER_H
 #define TESSARIN_PYTHON_REENTER_H
 
@@ -25,6 +25,8 @@
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "python/park.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,9 +38,15 @@ void tessarin_restore_thread(PyThreadState* state);
 /* PyGILState_Ensure(). */
 PyGILState_STATE tessarin_gil_ensure(void);
 
-/* Calls fn(arg), which runs Python code with the lock held: the interpreter
- * may hand the lock to other threads inside and take it back. */
-void tessarin_call_parking(void (*fn)(void*), void* arg);
+/* Calls into Python-level code, with the lock held (the interpreter may hand
+ * it to other threads inside and take it back): the same results as the C
+ * API functions named, or as `fn`, which must be a function of the C API. */
+Py_ssize_t tessarin_parking_size(PyObject* obj);                    /* PyObject_Size */
+PyObject* tessarin_parking_item(PyObject* seq, Py_ssize_t index);   /* PySequence_GetItem */
+PyObject* tessarin_parking_unary(PyObject* (*fn)(PyObject*), PyObject* obj);
+PyObject* tessarin_parking_binary(PyObject* (*fn)(PyObject*, PyObject*), PyObject* a,
+                                  PyObject* b);
+int tessarin_parking_test(int (*fn)(PyObject*, PyObject*), PyObject* a, PyObject* b);
 
 #ifdef __cplusplus
 }

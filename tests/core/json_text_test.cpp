@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <unistd.h>
+
 #include <bit>
 #include <charconv>
 #include <cinttypes>
@@ -9,9 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,6 +24,7 @@ using tessarin::core::append_json_double;
 using tessarin::core::append_json_i64;
 using tessarin::core::append_json_string;
 using tessarin::core::append_json_u64;
+using tessarin::core::read_canonical_double;
 
 std::string json_string(std::string_view text) {
   std::string out;
@@ -438,6 +444,211 @@ TEST(JsonDouble, EveryPowerOfTen) {
     }
     EXPECT_EQ(ours, expected);
   }
+}
+
+// ---------------------------------------------------------------- reading floats
+
+// An answer of the reader, as text: its message, or the bits of the value.
+std::string answer(const char* why, double value) {
+  if (why != nullptr) return why;
+  char text[32];
+  std::snprintf(text, sizeof text, "bits 0x%016" PRIx64, std::bit_cast<std::uint64_t>(value));
+  return text;
+}
+
+std::string read(std::string_view text) {
+  double value = 0;
+  std::string scratch;
+  const char* why = read_canonical_double(text, value, scratch);
+  return answer(why, value);
+}
+
+// Compares the reader with the answer `known` in advance, if given, and with
+// the standard library's parser where it has one for double (libc++ has
+// none): whatever from_chars reads in full and the writer writes back.
+void check_read(const std::string& text, const std::string& known = "") {
+  const std::string ours = read(text);
+  if (!known.empty()) {
+    ASSERT_EQ(ours, known) << "text: " << text;
+  }
+#ifdef __cpp_lib_to_chars
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  const char* why = ec != std::errc() || stop != end ? "invalid float"
+                    : json_double(value) != text     ? "non-canonical float"
+                                                     : nullptr;
+  ASSERT_EQ(ours, answer(why, value)) << "text: " << text;
+#endif
+}
+
+// Texts of `value` that from_chars takes and the writer does not write, or
+// may not: other layouts, digits one off, too many digits.
+std::vector<std::string> variants_of(double value) {
+  std::vector<std::string> out;
+  char text[64];
+  for (const char* format : {"%.17g", "%.16g", "%.15e", "%.3e", "%.1f"}) {
+    std::snprintf(text, sizeof text, format, value);
+    out.push_back(text);
+  }
+  std::string canonical = json_double(value);
+  const auto e = canonical.find('e');
+  std::size_t last = (e == std::string::npos ? canonical.size() : e) - 1;
+  for (int step : {1, -1}) {
+    std::string t = canonical;
+    t[last] = static_cast<char>((t[last] - '0' + 10 + step) % 10 + '0');
+    out.push_back(t);
+  }
+  out.push_back(canonical.substr(0, last + 1) + "0" + canonical.substr(last + 1));
+  return out;
+}
+
+TEST(ReadDouble, MillionRandomDoubles) {
+  std::mt19937_64 rng(2024);
+  for (int i = 0; i < 1000000; ++i) {
+    const double value = std::bit_cast<double>(rng());
+    if (!std::isfinite(value)) continue;
+    // The writer's own text reads back to the very same double.
+    check_read(json_double(value), answer(nullptr, value));
+    if (i % 8 == 0) {
+      for (const std::string& text : variants_of(value)) check_read(text);
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Few digits and any exponent, the shapes of most real values, and texts of
+// 19 to 40 digits around the double nearest to them.
+TEST(ReadDouble, RandomDecimalTexts) {
+  std::mt19937_64 rng(7);
+  char text[128];
+  for (int i = 0; i < 200000; ++i) {
+    const int digits = 1 + static_cast<int>(rng() % 40);
+    std::string mantissa;
+    for (int k = 0; k < digits; ++k) mantissa += static_cast<char>('0' + rng() % 10);
+    const int exponent = static_cast<int>(rng() % 700) - 350;
+    std::snprintf(text, sizeof text, "%se%d", mantissa.c_str(), exponent);
+    check_read(text);
+    const std::size_t point = rng() % (mantissa.size() + 1);
+    check_read(mantissa.substr(0, point) + "." + mantissa.substr(point));
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The mantissa of a text in scientific form moved one step up or down in its
+// last digit (with carry or borrow).
+std::string last_digit_step(std::string text, int step) {
+  for (std::size_t i = text.find('e'); i-- > 0;) {
+    if (text[i] == '.') continue;
+    const int v = text[i] - '0' + step;
+    text[i] = static_cast<char>('0' + (v + 10) % 10);
+    if (v >= 0 && v <= 9) break;
+  }
+  return text;
+}
+
+std::vector<std::string> words(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while ((start = text.find_first_not_of(" \n", start)) != std::string_view::npos) {
+    const std::size_t end = std::min(text.find_first_of(" \n", start), text.size());
+    out.emplace_back(text.substr(start, end - start));
+    start = end;
+  }
+  return out;
+}
+
+std::vector<std::string> boundary_texts() {
+  std::vector<std::string> texts = words(
+      // Values the vectors carry, and neighbours in the last digit.
+      "0.0 1.0 1.5 0.1 0.3 0.5 12.34 0.001234 0.6666666666666666 1.0000000000000002 100.0 10000.0 "
+      "123456789012345.6 1000000000000000.0 1e+16 1.5e+16 1e+21 1e+22 1e+23 0.00001 1e-6 1e-7 "
+      "1.5e-7 1e-310 5e-324 2.2250738585072014e-308 2.225073858507201e-308 "
+      "2.2250738585072011e-308 1.7976931348623157e+308 1.7976931348623158e+308 "
+      "1.7976931348623159e+308 4.9406564584124654e-324 2e-324 3e-324 9007199254740993.0 "
+      "9007199254740992.0 0.30000000000000004 "
+      // Out of range, and exponents of every length.
+      "1e400 1e-400 1e308 1e309 1e-323 1e-324 1e-325 1e0000000000000000000000000005 "
+      "1e99999999999999999999 1e-99999999999999999999 0e99999999999999999999 "
+      "0.0e-99999999999999999999 "
+      // Other spellings from_chars takes, or stops short of.
+      "0 00.0 1. .5 1e 1e+ 1e- 1e+5 1E+16 1e16 1e+016 1.0e+16 10000000000000000.0 1e+15 1e-05 "
+      "1.5e-07 0.000001 1.50 01.5 +1.5 1,5 - . e5 .e5 1..5 1.5. 1e5.0 1e5e5 -+1.5 0x1p3 0x10 "
+      "0X1.8p1 1p3 inf INF Inf infinity Infinity infinit infinityy nan NaN nan() nan(123) "
+      "nan(a_Z9) nan( nan(ab nan(a)b nan(a-b) null true");
+  for (const char* text : {"", " 1.5", "1.5 ", "1.5\n", "nan(a b)", "nan\b1)"})
+    texts.push_back(text);
+  // 2^1024 - 2^970 rounds to infinity and 2^-1075 to zero; their exact
+  // digits (glibc prints a long double exactly) and texts just beside them.
+  static_assert(std::numeric_limits<long double>::digits >= 55);
+  for (long double limit :
+       {std::ldexp(1.0L, 1024) - std::ldexp(1.0L, 970), std::ldexp(1.0L, -1075)}) {
+    char exact[1200];
+    std::snprintf(exact, sizeof exact, "%.1100Le", limit);
+    const std::string text = exact, short_text = text.substr(0, 40) + text.substr(text.find('e'));
+    for (const std::string& near : {text, last_digit_step(text, 1), last_digit_step(text, -1),
+                                    short_text, last_digit_step(short_text, 1)}) {
+      texts.push_back(near);
+    }
+  }
+  // Overlong digit strings.
+  const std::string zeros(400, '0');
+  for (const std::string& text :
+       {"1." + zeros + "1", "0." + zeros + "1e400", "1" + zeros, "0." + zeros, zeros + "1.5",
+        "1.5" + zeros, "1" + zeros + "e-400", "4.9406564584124654" + zeros + "1e-324"}) {
+    texts.push_back(text);
+  }
+  const std::size_t count = texts.size();
+  for (std::size_t i = 0; i < count; ++i) texts.push_back("-" + texts[i]);
+  return texts;
+}
+
+TEST(ReadDouble, Boundaries) {
+  // Known answers, which hold without from_chars too.
+  check_read("1.7976931348623157e+308", answer(nullptr, 1.7976931348623157e308));
+  check_read("5e-324", answer(nullptr, 5e-324));
+  for (const std::string& text : words("1e400 1e-400 2e-324 1.7976931348623159e+308 +1.5 1e 0x10"))
+    check_read(text, "invalid float");
+  for (const std::string& text : words("1. .5 -0 inf nan(x) 3e-324 1.50 1e-06"))
+    check_read(text, "non-canonical float");
+  for (const std::string& text : boundary_texts()) {
+    check_read(text);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The reader is the same in any locale: a German LC_NUMERIC, where the C
+// library's own parsers take "1,5" and stop at "1.5"'s point, changes
+// nothing. The locale is made for the test with localedef.
+TEST(ReadDouble, IgnoresTheLocale) {
+  char dir[] = "/tmp/tessarin-locale-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string command =
+      std::string("localedef -i de_DE -f UTF-8 ") + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    GTEST_SKIP()
+        << "localedef could not make de_DE.UTF-8 (Debian's locales package has its sources)";
+  }
+  std::vector<std::string> texts = boundary_texts();
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 20000; ++i) {
+    const double value = std::bit_cast<double>(rng());
+    if (!std::isfinite(value)) continue;
+    texts.push_back(json_double(value));
+    for (const std::string& text : variants_of(value)) texts.push_back(text);
+  }
+  std::vector<std::string> in_c;
+  for (const std::string& text : texts) in_c.push_back(read(text));
+
+  ASSERT_EQ(setenv("LOCPATH", dir, 1), 0);
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+  ASSERT_STREQ(std::localeconv()->decimal_point, ",");
+  std::vector<std::string> in_german;
+  for (const std::string& text : texts) in_german.push_back(read(text));
+  std::setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
+  std::system((std::string("rm -rf ") + dir).c_str());
+  ASSERT_EQ(in_german, in_c);
 }
 
 }  // namespace
