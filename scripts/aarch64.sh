@@ -219,7 +219,7 @@ run_core() {
 
 # Tests that cannot work under qemu-user, with the reason.
 DESELECTED=(
-  "test_params.py::test_failed_allocation_aborts_with_its_size"
+  "tests/test_params.py::test_failed_allocation_aborts_with_its_size"
   "qemu-user ignores RLIMIT_AS (it would limit the emulator's own memory), so the allocation never fails"
 )
 
@@ -247,9 +247,12 @@ run_pytest() {
   done
   export PYTHONPATH="$site:$deps"
   export CC="$AARCH64_WORK/cc"
+  # Emulated, everything takes many times longer: the tests' time limits
+  # stretch (tests/support.py), and Hypothesis stops timing input generation.
+  export TESSARIN_TEST_TIME_SCALE=4 HYPOTHESIS_PROFILE=emulated
   cd "$ROOT/tests"
   "$python" -c 'import platform, sys, tessarin; print("CPython", platform.python_version(), platform.machine(), "under qemu:", tessarin.__file__)'
-  "$python" -m pytest -q -rs -p no:cacheprovider "${deselect[@]}" "$@"
+  "$python" -m pytest -q -rs -p no:cacheprovider --durations=10 "${deselect[@]}" "$@"
   echo "== aarch64: the fingerprint vectors with the portable engine forced =="
   _TESSARIN_SHA256_PORTABLE=1 "$python" -m pytest -q -p no:cacheprovider test_fingerprints.py
 }
