@@ -308,7 +308,8 @@ TEST(Sha256Engines, DetectionMatchesCpuinfo) {
   if (!cpuinfo) {
     GTEST_SKIP() << "no /proc/cpuinfo";
   }
-  const std::pair<std::string, std::string> lists[] = {{"flags", " sha_ni "}, {"Features", " sha2 "}};
+  const std::pair<std::string, std::string> lists[] = {{"flags", " sha_ni "},
+                                                       {"Features", " sha2 "}};
   std::string line;
   bool flags_seen = false;
   bool sha = false;
