@@ -13,7 +13,9 @@
 # scripts/wheel.sh sources this file for the cross build of the wheel
 # (aarch64_setup, then aarch64_wheel_options).
 #
-# Kept in the user cache (scripts/cache.sh), made on first use:
+# Kept in the user cache (scripts/cache.sh), made on first use and keyed by
+# what goes in (suite, package names, requirements and the code below that
+# makes them; a point release of a suite does not make them again):
 #   aarch64-sysroot  bookworm's arm64 CPython 3.11 with the libraries it
 #                    loads, its headers and libpython, libstdc++ and
 #                    GoogleTest; fetched through a private apt state (its own
@@ -251,7 +253,7 @@ run_pytest() {
   # stretch (tests/support.py), and Hypothesis stops timing input generation.
   export TESSARIN_TEST_TIME_SCALE=4 HYPOTHESIS_PROFILE=emulated
   cd "$ROOT/tests"
-  "$python" -c 'import platform, sys, tessarin; print("CPython", platform.python_version(), platform.machine(), "under qemu:", tessarin.__file__)'
+  "$python" -c 'import platform, tessarin; print("CPython", platform.python_version(), platform.machine(), "under qemu:", tessarin.__file__)'
   "$python" -m pytest -q -rs -p no:cacheprovider --durations=10 "${deselect[@]}" "$@"
   echo "== aarch64: the fingerprint vectors with the portable engine forced =="
   _TESSARIN_SHA256_PORTABLE=1 "$python" -m pytest -q -p no:cacheprovider test_fingerprints.py

@@ -61,6 +61,7 @@ if [ "$incremental" = true ]; then
   # The development environment's tools, which also build the module for
   # scripts/quickstart.sh in the same tree.
   BUILD_PY="$VPY"
+  install_requirements "scikit-build-core>=0.10" "cmake>=3.18" ninja
 else
   OUT="$ROOT/dist"
   BUILD_PY="$TOOLS/bin/python"
