@@ -40,7 +40,20 @@ install_requirements() {
 build_module() {
   # No build isolation: the build tools live in .venv already, and the
   # persistent build tree under build/ keeps rebuilds incremental.
-  "$VPY" -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+  "$VPY" -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+    -C build-dir="build/{wheel_tag}" .
+}
+# Installs the Debian packages named that are missing (through sudo when not root).
+apt_install() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 apt_install() {
   local missing=() pkg

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test. Installs what it needs when missing.
 #
+#   wheel    the cp310-abi3 wheel, built once by scripts/wheel.sh, tagged
+#            manylinux by auditwheel and checked: the wheel every step below
+#            tests (with the wheel check, the release wheel in dist/)
 #   core     GoogleTest suite of the C++ core, through ctest
 #   stubs    mypy's stubtest against the built module, mypy --strict examples/
-#   pytest   one cp310-abi3 wheel, built once, tested on every CPython 3.10,
-#            3.11, 3.12 and 3.13 found (pyenv's versions, or python3.1x on
-#            PATH), each in a virtual environment of its own under build/,
-#            then on CPython 3.14 and 3.15 in a Debian sid chroot
-#            (scripts/sid-chroot.sh; needs root, kept in the user's cache)
+#   pytest   that wheel on every CPython 3.10, 3.11, 3.12 and 3.13 found
+#            (pyenv's versions, or python3.1x on PATH), each in a virtual
+#            environment of its own under build/, then on CPython 3.14 and
+#            3.15 in a Debian sid chroot (scripts/sid-chroot.sh; needs root,
+#            kept in the user's cache)
 #   asan     ASan + UBSan build of the module, the whole suite on one interpreter
 #   tsan     the core GoogleTests under ThreadSanitizer
 #   clang    the core and the wheel built with clang 19 and libc++, the
@@ -16,10 +19,14 @@
 #   fuzz     libFuzzer on the canonical JSON readers, the pickle payload
 #            reader and the scanner, FUZZ_SECONDS (60) long
 #   lint     ruff and clang-format (scripts/lint.sh)
-#   wheel    the release wheel and its checks (scripts/wheel.sh)
+#   wheel    the release build of both wheels (scripts/wheel.sh):
+#            reproducibility, fresh installs; otherwise the wheels are built
+#            incrementally under build/
+#   aarch64  the aarch64 wheel, cross-compiled, and the core GoogleTests and
+#            the whole pytest suite against it under qemu (scripts/aarch64.sh)
 #
 # Arguments go to every pytest run (e.g. -x, -k name), which lists its skips (-rs).
-# The last six checks run when CI=true, or when named in TESSARIN_CHECKS
+# The last seven checks run when CI=true, or when named in TESSARIN_CHECKS
 # (TESSARIN_CHECKS="asan fuzz" bash scripts/test.sh). A missing interpreter
 # is skipped with a note, except under CI=true, where it fails the run.
 # PYTHON=/path/to/python3 picks the interpreter of .venv (see env.sh).
@@ -27,7 +34,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 CI="${CI:-false}"
 if [ "$CI" = true ]; then
-  CHECKS="${TESSARIN_CHECKS:-lint asan tsan clang fuzz wheel}"
+  CHECKS="${TESSARIN_CHECKS:-lint asan tsan clang fuzz wheel aarch64}"
 else
   CHECKS="${TESSARIN_CHECKS:-}"
 fi
@@ -35,7 +42,6 @@ VERSIONS=(3.10 3.11 3.12 3.13)
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
 CMAKE="$ROOT/.venv/bin/cmake"
 NINJA="$ROOT/.venv/bin/ninja"
-WHEELHOUSE="$ROOT/build/wheelhouse"
 
 wants() { [[ " $CHECKS " == *" $1 "* ]]; }
 
@@ -68,6 +74,7 @@ summary() {
 }
 RUN_START=$(date +%s)
 
+# ---------------------------------------------------------------- system packages
 step "setup: packages and .venv"
 # clang and its runtime (libFuzzer, sanitizers) for the fuzz target; the
 # German locale's sources, which a number reader test compiles.
@@ -76,14 +83,25 @@ wants fuzz && packages+=(clang-14 libclang-rt-14-dev)
 apt_install "${packages[@]}"
 install_requirements -r requirements-dev.txt
 
-# ---------------------------------------------------------------- the wheel
-step "wheel: build cp310-abi3 once"
-rm -rf "$WHEELHOUSE"
-# No build isolation: the build tools live in .venv already, and the
-# persistent build tree under build/ keeps rebuilds incremental.
-"$VPY" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w "$WHEELHOUSE" .
-WHEEL="$(ls "$WHEELHOUSE"/tessarin-*-cp310-abi3-*.whl)"
+# ---------------------------------------------------------------- the wheels
+# Built once each and tested as they are released: the release build
+# (reproducible, from clean trees) with the wheel check, else incrementally.
+if wants wheel; then
+  wheel_mode=()
+  WHEELHOUSE="$ROOT/dist"
+else
+  wheel_mode=(--incremental)
+  WHEELHOUSE="$ROOT/build/wheelhouse"
+fi
+step "wheel: x86-64$(wants wheel && echo ", release build and checks")"
+bash "$ROOT/scripts/wheel.sh" "${wheel_mode[@]}" x86_64
+WHEEL="$(ls "$WHEELHOUSE"/tessarin-*-cp310-abi3-*_x86_64.whl)"
 "$VPY" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+if wants aarch64 || wants wheel; then
+  step "wheel: aarch64, cross-compiled$(wants wheel && echo ", release build and checks")"
+  bash "$ROOT/scripts/wheel.sh" "${wheel_mode[@]}" aarch64
+  WHEEL_AARCH64="$(ls "$WHEELHOUSE"/tessarin-*-cp310-abi3-*_aarch64.whl)"
+fi
 
 # ---------------------------------------------------------------- core
 step "core: GoogleTest"
@@ -174,16 +192,25 @@ if [ ${#failed[@]} -gt 0 ]; then
   exit 1
 fi
 
+# ---------------------------------------------------------------- aarch64 under qemu
+if wants aarch64; then
+  step "aarch64: core GoogleTest under qemu"
+  bash "$ROOT/scripts/aarch64.sh" core
+  step "aarch64: pytest under qemu"
+  bash "$ROOT/scripts/aarch64.sh" pytest "$WHEEL_AARCH64" "$@"
+fi
+
 # ---------------------------------------------------------------- sanitizers
 # The module built with ASan and UBSan, run in the plain interpreter: the
 # sanitizer runtimes are preloaded (ASan must come first; libstdc++ is loaded
-# up front so that ASan can intercept the C++ exception functions), and
+# up front, and linked shared rather than into the module, so that ASan can
+# intercept the C++ exception functions), and
 # PYTHONMALLOC=malloc routes Python's own allocations through ASan too.
 # Leak detection stays off: the interpreter keeps many objects until exit.
 if wants asan; then
   step "asan: ASan+UBSan module, pytest on $("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
   "$CMAKE" -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTESSARIN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY" \
+    -DTESSARIN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$VPY" -DTESSARIN_STATIC_LIBSTDCXX=OFF \
     "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
     -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
   "$CMAKE" --build build/asan
@@ -237,14 +264,6 @@ if wants fuzz; then
     -artifact_prefix=build/fuzz-artifacts/ 2>&1 |
     # Progress lines and the closing dictionary advice are noise in a log.
     sed -e '/^#[0-9]/d' -e '/^###### Recommended dictionary/,/^###### End of recommended dictionary/d' || exit 1
-fi
-
-# ---------------------------------------------------------------- release wheel
-# Reproducible build, abi3audit, auditwheel, installs on CPython 3.10 and
-# 3.13: a few minutes, so once per CI run.
-if wants wheel; then
-  step "wheel checks: scripts/wheel.sh"
-  bash "$ROOT/scripts/wheel.sh"
 fi
 
 summary

@@ -8,6 +8,10 @@ import pytest
 # scripts/test.sh sets this for the run against the AddressSanitizer build.
 UNDER_ASAN = os.environ.get("TESSARIN_SANITIZER") == "address"
 
+# Under emulation (scripts/aarch64.sh sets it to 4) everything runs many times
+# slower: the limits on how long a correct run may take are multiplied by it.
+TIME_SCALE = float(os.environ.get("TESSARIN_TEST_TIME_SCALE", "1"))
+
 
 def not_under_asan(reason):
     """Skips a test that cannot work in the AddressSanitizer build."""

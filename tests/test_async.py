@@ -14,7 +14,7 @@ import time
 import weakref
 
 import pytest
-from support import UNDER_ASAN
+from support import TIME_SCALE, UNDER_ASAN
 
 import tessarin
 from tessarin import (
@@ -29,7 +29,7 @@ from tessarin import (
 
 # Only keeps a broken implementation from hanging the suite; a correct one
 # never comes near it.
-HANG_GUARD = 60.0
+HANG_GUARD = 60.0 * TIME_SCALE
 
 EMPTY_GRAPH_FAILURE = "Stage 'validation' failed: validation error: graph must contain at least one node"
 
@@ -686,8 +686,10 @@ def test_runs_let_go_of_their_loop_and_future(ctx):
 # ---------------------------------------------------------- process shutdown
 
 PRELUDE = """
-import asyncio, sys, time
+import asyncio, os, sys, time
 import tessarin as t
+
+TIME_SCALE = float(os.environ.get("TESSARIN_TEST_TIME_SCALE", "1"))
 
 def graph(nodes, payload, tag="n"):
     g = t.BuildGraph()
@@ -753,7 +755,7 @@ def stream():
     asyncio.run(forever())
 for _ in range(3):
     threading.Thread(target=stream, daemon=True).start()
-deadline = time.monotonic() + 60
+deadline = time.monotonic() + 60 * TIME_SCALE
 while len(sink) < 400:
     assert time.monotonic() < deadline
     time.sleep(0.005)
@@ -809,7 +811,7 @@ async def start():
     return [pipeline.execute_async(ctx, g) for _ in range(20)]
 futures = loop.run_until_complete(start())
 loop.close()
-deadline = time.monotonic() + 30
+deadline = time.monotonic() + 30 * TIME_SCALE
 while len(reported) < 20:
     assert time.monotonic() < deadline
     time.sleep(0.01)

@@ -1,9 +1,15 @@
 #include "core/sha256.hpp"
 
+#include <cstdlib>
+
 #if defined(__x86_64__) || defined(__i386__)
 #define TESSARIN_SHA256_X86 1
 #include <cpuid.h>
 #include <immintrin.h>
+#elif defined(__aarch64__) && defined(__linux__)
+#define TESSARIN_SHA256_ARM 1
+#include <arm_neon.h>
+#include <sys/auxv.h>
 #endif
 
 namespace tessarin::core {
@@ -158,14 +164,68 @@ bool detect_sha_extensions() noexcept {
   return (ebx & (1u << 29)) != 0;
 }
 
+#elif defined(TESSARIN_SHA256_ARM)
+
+// The ARMv8 SHA-2 instructions keep the state as (A,B,C,D) and (E,F,G,H),
+// the order it has in memory, so it needs no rearranging. "+crypto" is what
+// GCC's arm_neon.h asks of a function using them; only this function gets it,
+// so the rest of the library runs on any ARMv8 processor.
+__attribute__((target("+crypto"))) void blocks_sha_extensions(std::uint32_t* state,
+                                                              const std::uint8_t* data,
+                                                              std::size_t count) noexcept {
+  uint32x4_t abcd = vld1q_u32(state);
+  uint32x4_t efgh = vld1q_u32(state + 4);
+
+  for (; count != 0; --count, data += 64) {
+    const uint32x4_t abcd_start = abcd;
+    const uint32x4_t efgh_start = efgh;
+
+    // w[g & 3] holds the message schedule words of rounds 4g..4g+3 (the
+    // message words are big-endian), replaced by group g + 4 once consumed.
+    uint32x4_t w[4];
+    for (int j = 0; j < 4; ++j) {
+      w[j] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * j)));
+    }
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; ++g) {
+      const uint32x4_t wk = vaddq_u32(w[g & 3], vld1q_u32(kRoundConstants + 4 * g));
+      if (g < 12) {
+        // W[t] = W[t-16] + s0(W[t-15]) + W[t-7] + s1(W[t-2]) for the next four t.
+        w[g & 3] = vsha256su1q_u32(vsha256su0q_u32(w[g & 3], w[(g + 1) & 3]), w[(g + 2) & 3],
+                                   w[(g + 3) & 3]);
+      }
+      const uint32x4_t abcd_before = abcd;
+      abcd = vsha256hq_u32(abcd, efgh, wk);
+      efgh = vsha256h2q_u32(efgh, abcd_before, wk);
+    }
+
+    abcd = vaddq_u32(abcd, abcd_start);
+    efgh = vaddq_u32(efgh, efgh_start);
+  }
+
+  vst1q_u32(state, abcd);
+  vst1q_u32(state + 4, efgh);
+}
+
+// The kernel reports the instructions in the auxiliary vector: reading the
+// ID registers directly would trap on kernels that do not emulate them.
+bool detect_sha_extensions() noexcept { return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0; }
+
 #else
 
 bool detect_sha_extensions() noexcept { return false; }
 
 #endif
 
+// Set (to anything) in the environment of the process, this makes every hash
+// run on the portable engine. Tests use it to check the fingerprints on that
+// engine too where the processor has the instructions and no emulator offers
+// a model without them. Read once while the library loads, before any thread
+// of this library could race with a change of the environment.
+const bool kForcePortable = std::getenv("_TESSARIN_SHA256_PORTABLE") != nullptr;
+
 Sha256::BlockFunction block_function_for(Sha256Engine engine) noexcept {
-#if defined(TESSARIN_SHA256_X86)
+#if defined(TESSARIN_SHA256_X86) || defined(TESSARIN_SHA256_ARM)
   if (engine == Sha256Engine::ShaExtensions && sha256_has_sha_extensions()) {
     return &blocks_sha_extensions;
   }
@@ -183,7 +243,7 @@ Sha256::BlockFunction best_block_function() noexcept {
 }  // namespace
 
 bool sha256_has_sha_extensions() noexcept {
-  static const bool present = detect_sha_extensions();
+  static const bool present = !kForcePortable && detect_sha_extensions();
   return present;
 }
 

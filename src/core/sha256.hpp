@@ -1,9 +1,11 @@
 // Streaming SHA-256 (FIPS 180-4) with a run-time choice of block function.
 //
-// Two block functions compute the same digest: a portable one, and on x86 one
-// built on the SHA extensions (SHA-NI). The faster one is picked once per
-// process from CPUID, so no global compiler flag is needed and the library
-// still runs on processors without those instructions.
+// Two block functions compute the same digest: a portable one, and one built
+// on the processor's SHA-256 instructions (the SHA extensions, SHA-NI, on x86;
+// the ARMv8 SHA-2 instructions on aarch64 Linux). The faster one is picked
+// once per process (from CPUID on x86, from the kernel's HWCAP_SHA2 on Arm),
+// so no global compiler flag is needed and the library still runs on
+// processors without those instructions.
 #pragma once
 
 #include <array>
@@ -16,10 +18,13 @@
 
 namespace tessarin::core {
 
+// ShaExtensions names the engine on the processor's SHA-256 instructions,
+// whichever of the two this build has.
 enum class Sha256Engine { Portable, ShaExtensions };
 
-// True when the processor offers SHA-NI together with SSSE3 and SSE4.1.
-// Queried once, then cached.
+// True when the processor offers those instructions (on x86, SHA-NI together
+// with SSSE3 and SSE4.1) and the environment does not force the portable
+// engine (_TESSARIN_SHA256_PORTABLE, see sha256.cpp). Queried once, then cached.
 bool sha256_has_sha_extensions() noexcept;
 
 // Writes a digest as 64 lowercase hexadecimal digits, high nibble first.
