@@ -290,7 +290,7 @@ TRIGGERS = {
         lambda: set_attribute(t.ModelConfig("a", "1"), "name", "b")
     ),
     "'builtins.NodeId' object has no attribute 'foo'...": lambda: set_attribute(t.NodeId(1), "foo", 1),
-    "unhashable type: 'builtins.TraceLevel'": lambda: {t.TraceLevel.Info: 1},
+    "...unhashable type: 'builtins.TraceLevel'...": lambda: {t.TraceLevel.Info: 1},
     "'<' not supported between instances of 'builtins.NodeId' and 'builtins.NodeId'": (
         lambda: sorted([t.NodeId(2), t.NodeId(1)])
     ),
