@@ -1,5 +1,7 @@
 #include "core/param_value.hpp"
 
+#include "core/arena.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -35,69 +37,6 @@ struct ObjectBlock : Block {
 
 static_assert(sizeof(ArrayBlock) % alignof(ParamValue) == 0);
 static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
-
-class Arena : public ArenaCount {
- public:
-  // The arena and its first chunk are one allocation: most values are small
-  // and never need a second one.
-  static Arena* create() {
-    void* raw = ::operator new(kFirstAllocation);
-    auto* arena = new (raw) Arena();
-    arena->cur_ = reinterpret_cast<char*>(arena + 1);
-    arena->end_ = static_cast<char*>(raw) + kFirstAllocation;
-    return arena;
-  }
-
-  // 8-byte aligned storage that lives as long as the arena.
-  void* allocate(std::size_t size) {
-    size = (size + 7) & ~std::size_t{7};
-    if (static_cast<std::size_t>(end_ - cur_) < size) grow(size);
-    void* p = cur_;
-    cur_ += size;
-    return p;
-  }
-
-  void add_foreign(ParamKind kind, Block* block) { foreign_.push_back({kind, block}); }
-
-  static void destroy(Arena* arena) noexcept {
-    for (auto& [kind, block] : arena->foreign_) release_block(kind, block);
-    Chunk* chunk = arena->head_;
-    while (chunk != nullptr) {
-      Chunk* next = chunk->next;
-      ::operator delete(static_cast<void*>(chunk));
-      chunk = next;
-    }
-    arena->~Arena();
-    ::operator delete(static_cast<void*>(arena));
-  }
-
- private:
-  static constexpr std::size_t kFirstAllocation = 512;
-  static_assert(sizeof(ArenaCount) % 8 == 0);
-
-  struct Chunk {
-    Chunk* next;
-  };
-  Arena() = default;
-  // Chunks double up to 64 KiB, so the unused tail of an arena is bounded
-  // by its last chunk; a block larger than that gets a chunk of its own.
-  void grow(std::size_t need) {
-    std::size_t size = std::max(next_size_, need + sizeof(Chunk));
-    next_size_ = std::min<std::size_t>(next_size_ * 2, 64 * 1024);
-    auto* chunk = static_cast<Chunk*>(::operator new(size));
-    chunk->next = head_;
-    head_ = chunk;
-    cur_ = reinterpret_cast<char*>(chunk + 1);
-    end_ = reinterpret_cast<char*>(chunk) + size;
-  }
-
-  Chunk* head_ = nullptr;
-  char* cur_ = nullptr;
-  char* end_ = nullptr;
-  std::size_t next_size_ = 1024;
-  std::vector<std::pair<ParamKind, Block*>> foreign_;
-};
-static_assert(sizeof(Arena) % 8 == 0);
 
 static_assert(std::is_standard_layout_v<ArenaCount>);
 

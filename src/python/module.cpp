@@ -1,4 +1,5 @@
 // The module entry point: registration of the classes and attributes.
+#include "core/arena.hpp"
 #include "python/args.hpp"
 #include "python/config.hpp"
 #include "python/diagnostics.hpp"
@@ -146,6 +147,11 @@ PyObject* init_module() {
   for (const char* flag : kFlags) add_name(module.get(), flag, Py_False);
   // Private, after the documented attributes: __all__ is left as it is.
   register_pickling(module.get());
+  // The bytes of freed value memory the process may keep for later values:
+  // the tests of the memory bound read it.
+  if (PyModule_AddIntConstant(module.get(), "_chunk_cache_bytes",
+                              static_cast<long>(core::kChunkCacheBytes)) < 0)
+    throw_python_error();
 
   g_module = Py_NewRef(module.get());
   return module.release();
