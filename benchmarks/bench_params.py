@@ -1,7 +1,7 @@
 """Parameter conversion speed against orjson, shape by shape, in one run.
 
     .venv/bin/python benchmarks/bench_params.py [--rounds N] [--check] [--only NAME]
-        [--mode alternating|back-to-back|both]
+        [--mode alternating|back-to-back|memory|all] [--pairs N]
 
 Write direction: ``config.with_param("v", value)`` against
 ``orjson.dumps(value, option=orjson.OPT_SORT_KEYS)`` (both walk the whole
@@ -9,25 +9,30 @@ value, check every type and sort every dict's keys). Read direction:
 ``holder.params`` against ``orjson.loads`` of the same value's JSON (both
 create every Python object anew).
 
-Two modes, each with the same per-shape targets:
+Three modes; the first two have the same per-shape targets:
 
 alternating
     The two sides of a shape are timed alternately in one process, in
     rounds, so that both see the same machine load; a shape reports the
     median of its per-round ratios.
 back-to-back
-    Each side runs in a fresh child process that builds the value and calls
-    its side at least 11 times in a row, each result dropped before the next
-    call; the ratio is the median call of the tessarin child over the median
-    call of the orjson child. This is what a command-line tool or a fresh
-    worker sees: glibc raises its allocation thresholds for good once a
-    block over 128 KiB is freed, so a process's speed can depend on its
-    history, and the alternating mode only ever sees the raised thresholds
-    (orjson's output is such a block). The tessarin child checks that it has
-    freed no such block before its first call (``*`` marks a shape whose
-    value cannot be built without: CPython's own dict growth frees large
-    tables); orjson's import already frees one. One-call shapes time batches
-    of calls, as the alternating mode does.
+    Each side runs in a fresh child process that builds the value, then
+    calls its side at least 11 times in a row, each result dropped by the
+    time the next call ends; a pair of children gives the median call of
+    the tessarin child over the median call of the orjson child, and a shape
+    reports the median of ``--pairs`` pairs (3). This is what a command-line
+    tool or a fresh worker sees: glibc raises its allocation thresholds for
+    good once a block over 128 KiB is freed, so a process's speed can depend
+    on its history, and the alternating mode only ever sees the raised
+    thresholds (orjson's output is such a block). The tessarin child checks
+    that it has freed no such block before its first call (``*`` marks a
+    shape whose value cannot be built without: CPython's own dict growth
+    frees large tables); orjson's import already frees one. One-call shapes
+    time batches of calls, as the alternating mode does.
+memory
+    400,000 layers of the realistic config (about 160 MB once converted)
+    are converted, then freed, in a fresh process, the input alive
+    throughout; the resident memory that stays is compared with its target.
 
 The garbage collector is off while timing. ``--check`` exits with status 1
 when any median misses its target. Ratios move by 10-15 % between runs on a
@@ -48,11 +53,12 @@ import time
 N = 100_000
 
 
-def realistic(rng, target_bytes):
-    """A realistic nested configuration: layer lists of dicts of mixed scalars."""
+def realistic(rng, target_bytes, count=None):
+    """A realistic nested configuration: layer lists of dicts of mixed scalars,
+    about `target_bytes` of JSON, or `count` layers."""
     layers = []
     size = 0
-    while size < target_bytes:
+    while size < target_bytes if count is None else len(layers) < count:
         layer = {
             "name": "".join(rng.choices(string.ascii_lowercase, k=rng.randint(4, 12))),
             "units": rng.randint(1, 4096),
@@ -63,7 +69,8 @@ def realistic(rng, target_bytes):
             "init": {"kind": "normal", "mean": 0.0, "std": rng.random() * 0.1, "seed": rng.randint(-(2**40), 2**40)},
         }
         layers.append(layer)
-        size += len(json.dumps(layer, separators=(",", ":")))
+        if count is None:
+            size += len(json.dumps(layer, separators=(",", ":")))
     return {"layers": layers, "optimizer": {"lr": 3e-4, "betas": [0.9, 0.999], "eps": 1e-8}}
 
 
@@ -252,6 +259,47 @@ def run_child(side, direction, shape, calls):
     return json.loads(out.stdout)
 
 
+# ------------------------------------------------------------------- memory
+
+MEMORY_LAYERS = 400_000  # about 160 MB once converted
+MEMORY_TARGET = 32  # MiB still resident after the free
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_child():
+    """Converts a large value in this fresh process and frees it, the input
+    alive throughout: prints the growth and what stays resident."""
+    gc.disable()
+    value = realistic(random.Random(1), 0, count=MEMORY_LAYERS)
+    from tessarin import ModelConfig
+
+    base = rss()
+    held = ModelConfig("bench", "1.0.0").with_param("v", value)
+    grown = rss() - base
+    del held
+    print(json.dumps({"grown": grown, "kept": rss() - base}))
+
+
+def memory(misses):
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--memory-child"], capture_output=True, text=True, check=True
+    )
+    result = json.loads(out.stdout)
+    grown, kept = result["grown"] / 2**20, result["kept"] / 2**20
+    missed = kept > MEMORY_TARGET
+    if missed:
+        misses.append("memory")
+    print("== memory: a large value converted, then freed, in a fresh process ==")
+    print(
+        f"  {MEMORY_LAYERS:,} realistic layers: +{grown:.0f} MiB while held, +{kept:.1f} MiB after the free"
+        f"   target <= {MEMORY_TARGET} MiB{'   MISSED' if missed else ''}"
+    )
+
+
 # ------------------------------------------------------------------- main
 
 
@@ -317,13 +365,17 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=11, help="rounds, or calls per child (at least 11)")
     parser.add_argument("--check", action="store_true", help="exit 1 when a median ratio misses its target")
     parser.add_argument("--only", help="run only shapes whose name contains this text")
-    parser.add_argument("--mode", choices=["alternating", "back-to-back", "both"], default="both")
+    parser.add_argument("--mode", choices=["alternating", "back-to-back", "memory", "all"], default="all")
     parser.add_argument("--pairs", type=int, default=3, help="pairs of children per back-to-back shape")
     parser.add_argument("--child", nargs=3, metavar=("SIDE", "DIRECTION", "SHAPE"), help=argparse.SUPPRESS)
+    parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     rounds = max(args.rounds, 11)
     if args.child:
         child(*args.child, rounds)
+        return 0
+    if args.memory_child:
+        memory_child()
         return 0
     import orjson
 
@@ -331,10 +383,12 @@ def main(argv=None):
     small = [(i, s) for i, s in enumerate(SMALL) if not args.only or args.only in s[0]]
     misses = []
     print(f"orjson {orjson.__version__}, Python {sys.version.split()[0]}, {rounds} rounds or calls, median ratios")
-    if args.mode in ("alternating", "both"):
+    if args.mode in ("alternating", "all"):
         alternating(big, small, rounds, misses)
-    if args.mode in ("back-to-back", "both"):
+    if args.mode in ("back-to-back", "all"):
         back_to_back(big, small, rounds, max(args.pairs, 1), misses)
+    if args.mode in ("memory", "all") and not args.only:
+        memory(misses)
     if misses:
         print(f"missed: {', '.join(misses)}")
     if args.check and misses:

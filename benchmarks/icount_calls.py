@@ -28,7 +28,7 @@ SMALL_VALUES = {
     "param-list": [768, 3072],
     "param-dict": {name: 64 * (i + 1) for i, name in enumerate(NAMES)},
 }
-CALLS.update(dict.fromkeys(SMALL_VALUES, 20_000))
+CALLS.update(dict.fromkeys(SMALL_VALUES, 200_000))
 
 
 def main():

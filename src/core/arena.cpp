@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TESSARIN_ASAN 1
@@ -72,7 +71,9 @@ void unpoison(void* chunk, std::size_t size) noexcept {
 // class's newest (the likeliest to be in the processor's caches); making
 // room drops the oldest of all. The lock is held for list updates only:
 // nothing is mapped, unmapped or allocated under it, and nothing under it
-// waits for anything else.
+// waits for anything else. A plain pthread mutex: constant-initialised and
+// trivially destructible, so that a pool thread freeing a value while the
+// process exits never meets a destroyed lock.
 class ChunkCache {
  public:
   constexpr ChunkCache() = default;
@@ -80,7 +81,7 @@ class ChunkCache {
   void* take(int cls) noexcept {
     CachedChunk* chunk;
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
+      const Locked lock(*this);
       List& list = lists_[cls];
       chunk = list.newest;
       if (chunk == nullptr) return nullptr;
@@ -100,7 +101,7 @@ class ChunkCache {
   // returns the chunks to unmap, linked by `next`.
   ArenaChunk* keep(ArenaChunk* chunks) noexcept {
     ArenaChunk* doomed = nullptr;
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const Locked lock(*this);
     while (chunks != nullptr) {
       ArenaChunk* const next = chunks->next;
       const std::size_t size = chunks->mapped;
@@ -126,10 +127,17 @@ class ChunkCache {
     return doomed;
   }
 
-  void lock() noexcept { mutex_.lock(); }
-  void unlock() noexcept { mutex_.unlock(); }
+  void lock() noexcept { pthread_mutex_lock(&mutex_); }
+  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
 
  private:
+  struct Locked {
+    explicit Locked(ChunkCache& cache) noexcept : cache(cache) { cache.lock(); }
+    ~Locked() { cache.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ChunkCache& cache;
+  };
   struct List {
     CachedChunk* newest = nullptr;
     CachedChunk* oldest = nullptr;
@@ -156,7 +164,7 @@ class ChunkCache {
     return new (static_cast<void*>(chunk)) ArenaChunk{doomed, class_size(victim)};
   }
 
-  std::mutex mutex_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
   List lists_[kClasses];
   std::size_t bytes_ = 0;
   std::uint64_t clock_ = 0;
