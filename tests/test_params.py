@@ -142,6 +142,22 @@ def test_dict_keys_come_back_in_byte_order():
     assert list(result) == sorted(keys, key=lambda k: k.encode())
     assert list(result) == ["", "Z", "a", "ab", "b", "é"]
 
+    # Enough keys for the scratch of the largest sorts; most alike in their
+    # first 12 bytes, shuffled, some repeated (the later value wins).
+    class Pairs(MyMapping):
+        def keys(self):
+            return [k for k, _ in self.data]
+
+        def values(self):
+            return [v for _, v in self.data]
+
+    keys = [f"encoder.layers.{i}.weight" if i % 3 else f"{i}é" for i in range(70_000)]
+    pairs = [(k, i) for i, k in enumerate(keys)] + [(k, -i) for i, k in enumerate(keys[::7])]
+    random.Random(5).shuffle(pairs)
+    expected = sorted(dict(pairs).items(), key=lambda item: item[0].encode())
+    assert list(roundtrip(Pairs(pairs)).items()) == expected
+    assert list(roundtrip(dict(pairs)).items()) == expected
+
 
 def test_repeated_mapping_keys_keep_the_later_value():
     class Repeating(MyMapping):

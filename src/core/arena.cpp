@@ -20,11 +20,12 @@
 namespace tessarin::core::detail {
 namespace {
 
-// Chunks from this size up are mapped. Below it, an arena holds at most
-// 63.5 KiB of operator new's memory (its doubling chunks up to here).
+// Chunks from this size up are mapped; smaller ones come from operator new.
+// As an arena's chunks double from 1 KiB, it takes at most six of those.
 constexpr std::size_t kMappedChunk = std::size_t{64} << 10;
-// The doubling stops here, which bounds an arena's unused tail (and the
-// bytes a small value's last chunk holds in the cache).
+// The doubling stops here: the unused tail of an arena is at most one chunk
+// (and costs no memory at all in a mapped chunk until something is written
+// there).
 constexpr std::size_t kLargestChunk = std::size_t{64} << 10;
 // Mapped sizes are powers of two from kMappedChunk to kChunkCacheBytes, so
 // that a chunk freed by one value fits the next value of a similar size;
@@ -203,6 +204,23 @@ void unmap_chunks(ArenaChunk* chunks) noexcept {
     munmap(static_cast<void*>(doomed), doomed->mapped);
     doomed = next;
   }
+}
+
+ScratchChunk::ScratchChunk(std::size_t bytes) {
+  std::size_t size = bytes + sizeof(ArenaChunk);
+  void* raw = map_chunk(size);
+  if (raw == nullptr) {
+    raw = ::operator new(bytes + sizeof(ArenaChunk));
+    size = 0;
+  }
+  chunk_ = new (raw) ArenaChunk{nullptr, size};
+}
+
+ScratchChunk::~ScratchChunk() {
+  if (chunk_->mapped != 0)
+    unmap_chunks(chunk_);
+  else
+    ::operator delete(static_cast<void*>(chunk_));
 }
 
 void Arena::grow(std::size_t need) {

@@ -47,6 +47,23 @@ void* map_chunk(std::size_t& size) noexcept;
 // Gives mapped chunks (linked by `next`) back: to the cache, or unmapped.
 void unmap_chunks(ArenaChunk* chunks) noexcept;
 
+// Temporary memory for a conversion (the scratch of a large sort), from the
+// same cache and given back to it when done: so that its speed does not
+// depend on the process's history either, and a huge conversion leaves no
+// huge scratch behind.
+class ScratchChunk {
+ public:
+  explicit ScratchChunk(std::size_t bytes);
+  ~ScratchChunk();
+  ScratchChunk(const ScratchChunk&) = delete;
+  ScratchChunk& operator=(const ScratchChunk&) = delete;
+  // 16-byte aligned.
+  void* data() const noexcept { return chunk_ + 1; }
+
+ private:
+  ArenaChunk* chunk_;
+};
+
 class Arena : public ArenaCount {
  public:
   // The arena and its first chunk are one allocation: most values are small

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <type_traits>
 
 namespace tessarin::core {
@@ -523,8 +524,17 @@ void ParamBuilder::sort_object(RawParam object) {
     static thread_local SortScratch scratch;
     return scratch;
   };
+  // Up to kKeep entries, the scratch is the thread's, kept for the next
+  // object; beyond, one chunk from the cache holds keys, spare keys and the
+  // entries' copy, and goes back when done: a huge object leaves no huge
+  // scratch behind.
+  constexpr std::size_t kKeep = 1u << 16;
+  std::optional<detail::ScratchChunk> large;
   KeyOrder* keys = small_keys;
-  if (n > kSmall) {
+  if (n > kKeep) {
+    large.emplace(n * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
+    keys = static_cast<KeyOrder*>(large->data());
+  } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
     if (scratch.keys.size() < n) scratch.keys.resize(n);
     keys = scratch.keys.data();
@@ -609,9 +619,13 @@ void ParamBuilder::sort_object(RawParam object) {
         return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
       });
     } else {
-      SortScratch& scratch = scratch_of();
-      if (scratch.spare.size() < n) scratch.spare.resize(n);
-      KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
+      KeyOrder* spare = keys + n;
+      if (!large) {
+        SortScratch& scratch = scratch_of();
+        if (scratch.spare.size() < n) scratch.spare.resize(n);
+        spare = scratch.spare.data();
+      }
+      KeyOrder* sorted = radix_sort(keys, spare, n);
       if (sorted != keys)
         std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted),
                     n * sizeof(KeyOrder));
@@ -640,7 +654,9 @@ void ParamBuilder::sort_object(RawParam object) {
   static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
   RawEntry small_copy[kSmall];
   RawEntry* copy = small_copy;
-  if (n > kSmall) {
+  if (large) {
+    copy = reinterpret_cast<RawEntry*>(keys + 2 * n);
+  } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
     if (scratch.entries.size() < n) scratch.entries.resize(n);
     copy = scratch.entries.data();
@@ -649,14 +665,6 @@ void ParamBuilder::sort_object(RawParam object) {
   for (std::size_t i = 0; i < count; ++i)
     std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()),
                 sizeof(ParamEntry));
-  // Keep modest scratch for the next object, not the largest one ever seen.
-  constexpr std::size_t kKeep = 1u << 16;
-  if (n > kKeep) {
-    SortScratch& scratch = scratch_of();
-    std::vector<KeyOrder>().swap(scratch.keys);
-    std::vector<KeyOrder>().swap(scratch.spare);
-    std::vector<RawEntry>().swap(scratch.entries);
-  }
   block->size = count;
 }
 
