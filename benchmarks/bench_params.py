@@ -1,7 +1,7 @@
 """Parameter conversion speed against orjson, shape by shape, in one run.
 
     .venv/bin/python benchmarks/bench_params.py [--rounds N] [--check] [--only NAME]
-        [--mode alternating|back-to-back|memory|all] [--pairs N]
+        [--mode alternating|back-to-back|memory|all] [--pairs N] [--clock cpu|wall]
 
 Write direction: ``config.with_param("v", value)`` against
 ``orjson.dumps(value, option=orjson.OPT_SORT_KEYS)`` (both walk the whole
@@ -30,22 +30,21 @@ back-to-back
     frees large tables); orjson's import already frees one. One-call shapes
     time batches of calls, as the alternating mode does.
 
-    A call is timed by the CPU time of the calling thread, which counts what
-    the kernel does for it (page faults, system calls) but not the time it
-    waits for a processor. By the wall clock, a median of single calls is
-    biased on a busy machine: a call longer than a scheduler slice is
-    almost always interrupted, a shorter one seldom, so the slower side of
-    a shape pays for the machine's load and the faster one does not. (The
-    alternating mode times batches of equal count on both sides, which
-    share the load in proportion.)
 memory
     400,000 layers of the realistic config (about 160 MB once converted)
     are converted, then freed, in a fresh process, the input alive
     throughout; the resident memory that stays is compared with its target.
 
-The garbage collector is off while timing. ``--check`` exits with status 1
-when any median misses its target. Ratios move by 10-15 % between runs on a
-busy machine: ``--check`` is a tool for a quiet machine, not a CI step.
+Timings use the CPU time of the calling thread (``--clock cpu``), which
+counts what the kernel does for it (page faults, system calls) but not the
+time it waits for a processor: on a busy machine, the wall clock charges
+the load to whichever side happens to be running, and in a median of single
+calls mostly to the slower side (a call longer than a scheduler slice is
+almost always interrupted, a shorter one seldom). ``--clock wall`` times by
+the wall clock instead. The garbage collector is off while timing.
+``--check`` exits with status 1 when any median misses its target. Ratios
+move by a few percent between runs on a busy machine: ``--check`` is a tool
+for a quiet machine, not a CI step.
 """
 
 import argparse
@@ -144,11 +143,23 @@ def make(index):
     return SHAPES[index][1](random.Random(index + 1))
 
 
+# The clock of every timing (--clock): the CPU time of the calling thread by
+# default, which counts what the kernel does for it (page faults, system
+# calls) but not the time it waits for a processor, so that a busy machine's
+# load stays out of the ratios; or the wall clock, for a quiet machine.
+CLOCKS = {"cpu": time.thread_time, "wall": time.perf_counter}
+clock_name = "cpu"
+
+
+def clock():
+    return CLOCKS[clock_name]()
+
+
 def per_call(fn, number):
-    start = time.perf_counter()
+    start = clock()
     for _ in range(number):
         fn()
-    return (time.perf_counter() - start) / number
+    return (clock() - start) / number
 
 
 def calibrate(fn, budget=0.02):
@@ -251,16 +262,17 @@ def child(side, direction, shape, calls):
     number = 1 if not shape.startswith("small") else 2000
     times = []
     for _ in range(calls):
-        start = time.thread_time()
+        start = clock()
         for _ in range(number):
             call()
-        times.append((time.thread_time() - start) / number)
+        times.append((clock() - start) / number)
     print(json.dumps({"untouched": untouched, "median": statistics.median(times)}))
 
 
 def run_child(side, direction, shape, calls):
     out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--child", side, direction, shape, "--rounds", str(calls)],
+        [sys.executable, os.path.abspath(__file__), "--child", side, direction, shape, "--rounds", str(calls)]
+        + ["--clock", clock_name],
         capture_output=True,
         text=True,
         check=True,
@@ -376,10 +388,13 @@ def main(argv=None):
     parser.add_argument("--only", help="run only shapes whose name contains this text")
     parser.add_argument("--mode", choices=["alternating", "back-to-back", "memory", "all"], default="all")
     parser.add_argument("--pairs", type=int, default=3, help="pairs of children per back-to-back shape")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu", help="what timings measure (cpu)")
     parser.add_argument("--child", nargs=3, metavar=("SIDE", "DIRECTION", "SHAPE"), help=argparse.SUPPRESS)
     parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     rounds = max(args.rounds, 11)
+    global clock_name
+    clock_name = args.clock
     if args.child:
         child(*args.child, rounds)
         return 0
@@ -391,7 +406,10 @@ def main(argv=None):
     big = [(i, s) for i, s in enumerate(SHAPES) if not args.only or args.only in s[0]]
     small = [(i, s) for i, s in enumerate(SMALL) if not args.only or args.only in s[0]]
     misses = []
-    print(f"orjson {orjson.__version__}, Python {sys.version.split()[0]}, {rounds} rounds or calls, median ratios")
+    print(
+        f"orjson {orjson.__version__}, Python {sys.version.split()[0]}, {rounds} rounds or calls,"
+        f" {args.clock} clock, median ratios"
+    )
     if args.mode in ("alternating", "all"):
         alternating(big, small, rounds, misses)
     if args.mode in ("back-to-back", "all"):
