@@ -1,7 +1,8 @@
 """Parameter conversion speed against orjson, shape by shape, in one run.
 
     .venv/bin/python benchmarks/bench_params.py [--rounds N] [--check] [--only NAME]
-        [--mode alternating|back-to-back|memory|all] [--pairs N] [--clock cpu|wall]
+        [--mode alternating|back-to-back|memory|all] [--calls N] [--pairs N]
+        [--clock cpu|wall]
 
 Write direction: ``config.with_param("v", value)`` against
 ``orjson.dumps(value, option=orjson.OPT_SORT_KEYS)`` (both walk the whole
@@ -17,8 +18,8 @@ alternating
     median of its per-round ratios.
 back-to-back
     Each side runs in a fresh child process that builds the value, then
-    calls its side at least 11 times in a row, each result dropped by the
-    time the next call ends; a pair of children gives the median call of
+    calls its side ``--calls`` times in a row (21; at least 11), each result
+    dropped by the time the next call ends; a pair of children gives the median call of
     the tessarin child over the median call of the orjson child, and a shape
     reports the median of ``--pairs`` pairs (3). This is what a command-line
     tool or a fresh worker sees: glibc raises its allocation thresholds for
@@ -271,7 +272,7 @@ def child(side, direction, shape, calls):
 
 def run_child(side, direction, shape, calls):
     out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--child", side, direction, shape, "--rounds", str(calls)]
+        [sys.executable, os.path.abspath(__file__), "--child", side, direction, shape, "--calls", str(calls)]
         + ["--clock", clock_name],
         capture_output=True,
         text=True,
@@ -353,7 +354,7 @@ def alternating(big, small, rounds, misses):
     gc.enable()
 
 
-def back_to_back(big, small, rounds, pairs, misses):
+def back_to_back(big, small, calls, pairs, misses):
     def both(direction, shape):
         # The two children of a pair run one after the other, so the load of
         # the machine may change between them: several pairs, in alternating
@@ -361,7 +362,7 @@ def back_to_back(big, small, rounds, pairs, misses):
         results = []
         for p in range(pairs):
             sides = ["tessarin", "orjson"][:: -1 if p % 2 else 1]
-            got = {side: run_child(side, direction, shape, rounds) for side in sides}
+            got = {side: run_child(side, direction, shape, calls) for side in sides}
             ours, peer = got["tessarin"], got["orjson"]
             results.append((ours["median"] / peer["median"], ours["median"], peer["median"], ours["untouched"]))
         ratio, t_ours, t_peer, untouched = sorted(results)[len(results) // 2]
@@ -383,7 +384,8 @@ def back_to_back(big, small, rounds, pairs, misses):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=11, help="rounds, or calls per child (at least 11)")
+    parser.add_argument("--rounds", type=int, default=11, help="alternating rounds per shape (at least 11)")
+    parser.add_argument("--calls", type=int, default=21, help="calls per back-to-back child (at least 11)")
     parser.add_argument("--check", action="store_true", help="exit 1 when a median ratio misses its target")
     parser.add_argument("--only", help="run only shapes whose name contains this text")
     parser.add_argument("--mode", choices=["alternating", "back-to-back", "memory", "all"], default="all")
@@ -395,8 +397,9 @@ def main(argv=None):
     rounds = max(args.rounds, 11)
     global clock_name
     clock_name = args.clock
+    calls = max(args.calls, 11)
     if args.child:
-        child(*args.child, rounds)
+        child(*args.child, calls)
         return 0
     if args.memory_child:
         memory_child()
@@ -407,13 +410,13 @@ def main(argv=None):
     small = [(i, s) for i, s in enumerate(SMALL) if not args.only or args.only in s[0]]
     misses = []
     print(
-        f"orjson {orjson.__version__}, Python {sys.version.split()[0]}, {rounds} rounds or calls,"
-        f" {args.clock} clock, median ratios"
+        f"orjson {orjson.__version__}, Python {sys.version.split()[0]}, {rounds} rounds, {calls} calls"
+        f" per child, {args.clock} clock, median ratios"
     )
     if args.mode in ("alternating", "all"):
         alternating(big, small, rounds, misses)
     if args.mode in ("back-to-back", "all"):
-        back_to_back(big, small, rounds, max(args.pairs, 1), misses)
+        back_to_back(big, small, calls, max(args.pairs, 1), misses)
     if args.mode in ("memory", "all") and not args.only:
         memory(misses)
     if misses:
