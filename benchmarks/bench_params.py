@@ -19,18 +19,18 @@ alternating
 back-to-back
     Each side runs in a fresh child process that builds the value, then
     calls its side ``--calls`` times in a row (21; at least 11), each result
-    dropped by the time the next call ends; a pair of children gives the median call of
-    the tessarin child over the median call of the orjson child, and a shape
-    reports the median of ``--pairs`` pairs (3). This is what a command-line
-    tool or a fresh worker sees: glibc raises its allocation thresholds for
-    good once a block over 128 KiB is freed, so a process's speed can depend
-    on its history, and the alternating mode only ever sees the raised
-    thresholds (orjson's output is such a block). The tessarin child checks
-    that it has freed no such block before its first call (``*`` marks a
-    shape whose value cannot be built without: CPython's own dict growth
-    frees large tables); orjson's import already frees one. One-call shapes
-    time batches of calls, as the alternating mode does.
-
+    dropped by the time the next call ends. A pair of children gives the
+    median call of the tessarin child over the median call of the orjson
+    child; a shape reports the median of ``--pairs`` pairs (3). This is what
+    a command-line tool or a fresh worker sees: glibc raises its allocation
+    thresholds for good once a block over 128 KiB is freed, so a process's
+    speed can depend on its history, and the alternating mode only ever sees
+    the raised thresholds (orjson's output is such a block). The tessarin
+    child checks that it has freed no such block before its first call; a
+    ``*`` marks a shape whose value cannot be built without freeing one
+    (CPython's own dict growth frees large tables). orjson's import already
+    frees one. One-call shapes time batches of calls, as the alternating
+    mode does.
 memory
     400,000 layers of the realistic config (about 160 MB once converted)
     are converted, then freed, in a fresh process, the input alive
@@ -144,10 +144,7 @@ def make(index):
     return SHAPES[index][1](random.Random(index + 1))
 
 
-# The clock of every timing (--clock): the CPU time of the calling thread by
-# default, which counts what the kernel does for it (page faults, system
-# calls) but not the time it waits for a processor, so that a busy machine's
-# load stays out of the ratios; or the wall clock, for a quiet machine.
+# The clock of every timing (--clock; the docstring says why CPU time).
 CLOCKS = {"cpu": time.thread_time, "wall": time.perf_counter}
 clock_name = "cpu"
 
