@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <type_traits>
 
 namespace tessarin::core {
@@ -510,10 +509,18 @@ void ParamBuilder::truncate_object(RawParam object, std::size_t size) noexcept {
   if (size < block->size) block->size = size;
 }
 
-void ParamBuilder::sort_object(RawParam object) {
-  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+namespace {
+
+// Up to this many entries, a sort's scratch is the thread's, kept for the
+// next object; beyond, it is one chunk from the chunk cache (keys, spare
+// keys, then the entries' copy), given back when done: a huge object leaves
+// no huge scratch behind.
+constexpr std::size_t kKeepScratch = 1u << 16;
+
+// The body of ParamBuilder::sort_object; `large` is the chunk's scratch for
+// objects over kKeepScratch entries, null otherwise.
+void sort_entries(detail::ObjectBlock* block, KeyOrder* large) {
   const std::size_t n = block->size;
-  if (n < 2) return;
   ParamEntry* entries = block->entries();
   constexpr std::size_t kSmall = 32;
   // From here on, radix passes beat comparisons.
@@ -524,16 +531,9 @@ void ParamBuilder::sort_object(RawParam object) {
     static thread_local SortScratch scratch;
     return scratch;
   };
-  // Up to kKeep entries, the scratch is the thread's, kept for the next
-  // object; beyond, one chunk from the cache holds keys, spare keys and the
-  // entries' copy, and goes back when done: a huge object leaves no huge
-  // scratch behind.
-  constexpr std::size_t kKeep = 1u << 16;
-  std::optional<detail::ScratchChunk> large;
   KeyOrder* keys = small_keys;
-  if (n > kKeep) {
-    large.emplace(n * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
-    keys = static_cast<KeyOrder*>(large->data());
+  if (large != nullptr) {
+    keys = large;
   } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
     if (scratch.keys.size() < n) scratch.keys.resize(n);
@@ -620,7 +620,7 @@ void ParamBuilder::sort_object(RawParam object) {
       });
     } else {
       KeyOrder* spare = keys + n;
-      if (!large) {
+      if (large == nullptr) {
         SortScratch& scratch = scratch_of();
         if (scratch.spare.size() < n) scratch.spare.resize(n);
         spare = scratch.spare.data();
@@ -654,7 +654,7 @@ void ParamBuilder::sort_object(RawParam object) {
   static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
   RawEntry small_copy[kSmall];
   RawEntry* copy = small_copy;
-  if (large) {
+  if (large != nullptr) {
     copy = reinterpret_cast<RawEntry*>(keys + 2 * n);
   } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
@@ -666,6 +666,20 @@ void ParamBuilder::sort_object(RawParam object) {
     std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()),
                 sizeof(ParamEntry));
   block->size = count;
+}
+
+}  // namespace
+
+void ParamBuilder::sort_object(RawParam object) {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  const std::size_t n = block->size;
+  if (n < 2) return;
+  if (n > kKeepScratch) [[unlikely]] {
+    detail::ScratchChunk scratch(n * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
+    sort_entries(block, static_cast<KeyOrder*>(scratch.data()));
+    return;
+  }
+  sort_entries(block, nullptr);
 }
 
 }  // namespace tessarin::core
