@@ -518,8 +518,9 @@ namespace {
 constexpr std::size_t kKeepScratch = 1u << 16;
 
 // The body of ParamBuilder::sort_object; `large` is the chunk's scratch for
-// objects over kKeepScratch entries, null otherwise.
-void sort_entries(detail::ObjectBlock* block, KeyOrder* large) {
+// objects over kKeepScratch entries, null otherwise (and then folded away:
+// small objects sort with the code they had before the chunk existed).
+[[gnu::always_inline]] inline void sort_entries(detail::ObjectBlock* block, KeyOrder* large) {
   const std::size_t n = block->size;
   ParamEntry* entries = block->entries();
   constexpr std::size_t kSmall = 32;
@@ -668,17 +669,19 @@ void sort_entries(detail::ObjectBlock* block, KeyOrder* large) {
   block->size = count;
 }
 
+[[gnu::noinline]] void sort_large_entries(detail::ObjectBlock* block) {
+  detail::ScratchChunk scratch(block->size * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
+  sort_entries(block, static_cast<KeyOrder*>(scratch.data()));
+}
+
 }  // namespace
 
 void ParamBuilder::sort_object(RawParam object) {
   auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
   const std::size_t n = block->size;
   if (n < 2) return;
-  if (n > kKeepScratch) [[unlikely]] {
-    detail::ScratchChunk scratch(n * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
-    sort_entries(block, static_cast<KeyOrder*>(scratch.data()));
-    return;
-  }
+  if (n > kKeepScratch) [[unlikely]]
+    return sort_large_entries(block);
   sort_entries(block, nullptr);
 }
 
