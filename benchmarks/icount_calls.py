@@ -17,11 +17,11 @@ path (the SHA extensions are not emulated).
 import sys
 
 from bench_graph import build_native, node_definitions
+from bench_params import NAMES
 
 from tessarin import BuildContext, BuildPipeline, InMemoryTraceSink, ModelConfig, NullBackend, TraceEvent
 
 CALLS = {"setup": 0, "hash": 20, "execute": 20, "nodes": 5, "events": 10}
-NAMES = ["hidden", "heads", "layers", "ffn", "vocab", "max_len", "dropout_seed", "window"]
 SMALL_VALUES = {
     "param-768": 768,
     "param-gelu": "gelu",

@@ -142,6 +142,22 @@ def test_dict_keys_come_back_in_byte_order():
     assert list(result) == sorted(keys, key=lambda k: k.encode())
     assert list(result) == ["", "Z", "a", "ab", "b", "é"]
 
+    # Enough keys for the scratch of the largest sorts; most alike in their
+    # first 12 bytes, shuffled, some repeated (the later value wins).
+    class Pairs(MyMapping):
+        def keys(self):
+            return [k for k, _ in self.data]
+
+        def values(self):
+            return [v for _, v in self.data]
+
+    keys = [f"encoder.layers.{i}.weight" if i % 3 else f"{i}é" for i in range(70_000)]
+    pairs = [(k, i) for i, k in enumerate(keys)] + [(k, -i) for i, k in enumerate(keys[::7])]
+    random.Random(5).shuffle(pairs)
+    expected = sorted(dict(pairs).items(), key=lambda item: item[0].encode())
+    assert list(roundtrip(Pairs(pairs)).items()) == expected
+    assert list(roundtrip(dict(pairs)).items()) == expected
+
 
 def test_repeated_mapping_keys_keep_the_later_value():
     class Repeating(MyMapping):
@@ -438,6 +454,35 @@ def test_failed_allocation_aborts_with_its_size():
     assert out.returncode < 0  # killed by SIGABRT, not a Python exception
     assert out.stderr.startswith("memory allocation of ")
     assert out.stderr.rstrip().endswith(" bytes failed")
+
+
+@not_under_asan("resident memory there is mostly the sanitizer's own")
+def test_freed_large_values_give_their_memory_back_beyond_the_cache():
+    # In a fresh process, two values of at least four times the cache's cap,
+    # each freed on a thread of its own; the input stays alive throughout.
+    import subprocess
+
+    code = (
+        "import threading, tessarin\n"
+        "def rss():\n"
+        "    return int(open('/proc/self/statm').read().split()[1]) * 4096\n"
+        "cap = tessarin._chunk_cache_bytes\n"
+        "layer = {'name': 'attention_block', 'units': 4096, 'dropout': 0.1, 'bias': True,\n"
+        "         'activation': None, 'shape': [64, 64, 3], 'init': {'kind': 'normal', 'seed': 7}}\n"
+        "layers = [layer] * (4 * cap // 300)\n"
+        "base = rss()\n"
+        "for _ in range(2):\n"
+        "    held = [tessarin.ModelConfig('m', '1.0').with_param('layers', layers)]\n"
+        "    assert rss() - base >= 4 * cap, rss() - base\n"
+        "    thread = threading.Thread(target=held.clear)\n"
+        "    thread.start()\n"
+        "    thread.join()\n"
+        "print(cap, rss() - base)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    cap, kept = map(int, out.stdout.split())
+    assert kept <= cap + 4 * 2**20
 
 
 # ------------------------------------------------------------------ Ctrl-C

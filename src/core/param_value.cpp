@@ -1,5 +1,7 @@
 #include "core/param_value.hpp"
 
+#include "core/arena.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -35,69 +37,6 @@ struct ObjectBlock : Block {
 
 static_assert(sizeof(ArrayBlock) % alignof(ParamValue) == 0);
 static_assert(sizeof(ObjectBlock) % alignof(ParamEntry) == 0);
-
-class Arena : public ArenaCount {
- public:
-  // The arena and its first chunk are one allocation: most values are small
-  // and never need a second one.
-  static Arena* create() {
-    void* raw = ::operator new(kFirstAllocation);
-    auto* arena = new (raw) Arena();
-    arena->cur_ = reinterpret_cast<char*>(arena + 1);
-    arena->end_ = static_cast<char*>(raw) + kFirstAllocation;
-    return arena;
-  }
-
-  // 8-byte aligned storage that lives as long as the arena.
-  void* allocate(std::size_t size) {
-    size = (size + 7) & ~std::size_t{7};
-    if (static_cast<std::size_t>(end_ - cur_) < size) grow(size);
-    void* p = cur_;
-    cur_ += size;
-    return p;
-  }
-
-  void add_foreign(ParamKind kind, Block* block) { foreign_.push_back({kind, block}); }
-
-  static void destroy(Arena* arena) noexcept {
-    for (auto& [kind, block] : arena->foreign_) release_block(kind, block);
-    Chunk* chunk = arena->head_;
-    while (chunk != nullptr) {
-      Chunk* next = chunk->next;
-      ::operator delete(static_cast<void*>(chunk));
-      chunk = next;
-    }
-    arena->~Arena();
-    ::operator delete(static_cast<void*>(arena));
-  }
-
- private:
-  static constexpr std::size_t kFirstAllocation = 512;
-  static_assert(sizeof(ArenaCount) % 8 == 0);
-
-  struct Chunk {
-    Chunk* next;
-  };
-  Arena() = default;
-  // Chunks double up to 64 KiB, so the unused tail of an arena is bounded
-  // by its last chunk; a block larger than that gets a chunk of its own.
-  void grow(std::size_t need) {
-    std::size_t size = std::max(next_size_, need + sizeof(Chunk));
-    next_size_ = std::min<std::size_t>(next_size_ * 2, 64 * 1024);
-    auto* chunk = static_cast<Chunk*>(::operator new(size));
-    chunk->next = head_;
-    head_ = chunk;
-    cur_ = reinterpret_cast<char*>(chunk + 1);
-    end_ = reinterpret_cast<char*>(chunk) + size;
-  }
-
-  Chunk* head_ = nullptr;
-  char* cur_ = nullptr;
-  char* end_ = nullptr;
-  std::size_t next_size_ = 1024;
-  std::vector<std::pair<ParamKind, Block*>> foreign_;
-};
-static_assert(sizeof(Arena) % 8 == 0);
 
 static_assert(std::is_standard_layout_v<ArenaCount>);
 
@@ -570,10 +509,19 @@ void ParamBuilder::truncate_object(RawParam object, std::size_t size) noexcept {
   if (size < block->size) block->size = size;
 }
 
-void ParamBuilder::sort_object(RawParam object) {
-  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+namespace {
+
+// Up to this many entries, a sort's scratch is the thread's, kept for the
+// next object; beyond, it is one chunk from the chunk cache (keys, spare
+// keys, then the entries' copy), given back when done: a huge object leaves
+// no huge scratch behind.
+constexpr std::size_t kKeepScratch = 1u << 16;
+
+// The body of ParamBuilder::sort_object; `large` is the chunk's scratch for
+// objects over kKeepScratch entries, null otherwise (and then folded away:
+// small objects sort with the code they had before the chunk existed).
+[[gnu::always_inline]] inline void sort_entries(detail::ObjectBlock* block, KeyOrder* large) {
   const std::size_t n = block->size;
-  if (n < 2) return;
   ParamEntry* entries = block->entries();
   constexpr std::size_t kSmall = 32;
   // From here on, radix passes beat comparisons.
@@ -585,7 +533,9 @@ void ParamBuilder::sort_object(RawParam object) {
     return scratch;
   };
   KeyOrder* keys = small_keys;
-  if (n > kSmall) {
+  if (large != nullptr) {
+    keys = large;
+  } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
     if (scratch.keys.size() < n) scratch.keys.resize(n);
     keys = scratch.keys.data();
@@ -670,9 +620,13 @@ void ParamBuilder::sort_object(RawParam object) {
         return a.w0 != b.w0 ? a.w0 < b.w0 : a.w1 < b.w1;
       });
     } else {
-      SortScratch& scratch = scratch_of();
-      if (scratch.spare.size() < n) scratch.spare.resize(n);
-      KeyOrder* sorted = radix_sort(keys, scratch.spare.data(), n);
+      KeyOrder* spare = keys + n;
+      if (large == nullptr) {
+        SortScratch& scratch = scratch_of();
+        if (scratch.spare.size() < n) scratch.spare.resize(n);
+        spare = scratch.spare.data();
+      }
+      KeyOrder* sorted = radix_sort(keys, spare, n);
       if (sorted != keys)
         std::memcpy(static_cast<void*>(keys), static_cast<const void*>(sorted),
                     n * sizeof(KeyOrder));
@@ -701,7 +655,9 @@ void ParamBuilder::sort_object(RawParam object) {
   static_assert(sizeof(RawEntry) == sizeof(ParamEntry));
   RawEntry small_copy[kSmall];
   RawEntry* copy = small_copy;
-  if (n > kSmall) {
+  if (large != nullptr) {
+    copy = reinterpret_cast<RawEntry*>(keys + 2 * n);
+  } else if (n > kSmall) {
     SortScratch& scratch = scratch_of();
     if (scratch.entries.size() < n) scratch.entries.resize(n);
     copy = scratch.entries.data();
@@ -710,15 +666,23 @@ void ParamBuilder::sort_object(RawParam object) {
   for (std::size_t i = 0; i < count; ++i)
     std::memcpy(static_cast<void*>(entries + i), static_cast<const void*>(copy + keys[i].index()),
                 sizeof(ParamEntry));
-  // Keep modest scratch for the next object, not the largest one ever seen.
-  constexpr std::size_t kKeep = 1u << 16;
-  if (n > kKeep) {
-    SortScratch& scratch = scratch_of();
-    std::vector<KeyOrder>().swap(scratch.keys);
-    std::vector<KeyOrder>().swap(scratch.spare);
-    std::vector<RawEntry>().swap(scratch.entries);
-  }
   block->size = count;
+}
+
+[[gnu::noinline]] void sort_large_entries(detail::ObjectBlock* block) {
+  detail::ScratchChunk scratch(block->size * (2 * sizeof(KeyOrder) + sizeof(RawEntry)));
+  sort_entries(block, static_cast<KeyOrder*>(scratch.data()));
+}
+
+}  // namespace
+
+void ParamBuilder::sort_object(RawParam object) {
+  auto* block = reinterpret_cast<detail::ObjectBlock*>(static_cast<std::uintptr_t>(object.bits));
+  const std::size_t n = block->size;
+  if (n < 2) return;
+  if (n > kKeepScratch) [[unlikely]]
+    return sort_large_entries(block);
+  sort_entries(block, nullptr);
 }
 
 }  // namespace tessarin::core

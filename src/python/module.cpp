@@ -1,4 +1,5 @@
 // The module entry point: registration of the classes and attributes.
+#include "core/arena.hpp"
 #include "python/access.hpp"
 #include "python/args.hpp"
 #include "python/config.hpp"
@@ -148,6 +149,11 @@ PyObject* init_module() {
   // Private, after the documented attributes: __all__ is left as it is.
   register_pickling(module.get());
   register_access(module.get());
+  // The bytes of freed value memory the process may keep for later values:
+  // the tests of the memory bound read it.
+  if (PyModule_AddIntConstant(module.get(), "_chunk_cache_bytes",
+                              static_cast<long>(core::kChunkCacheBytes)) < 0)
+    throw_python_error();
 
   g_module = Py_NewRef(module.get());
   return module.release();
