@@ -27,7 +27,11 @@ struct Slot {
   std::condition_variable changed;
 };
 
-constexpr unsigned kSlotBits = 6;
+// A fork holds every slot's mutex at once (see before_fork), so the count
+// stays well below the 64 locks that ThreadSanitizer can follow in one
+// thread, with room for the other fork handlers' locks (the value memory
+// cache, the pool).
+constexpr unsigned kSlotBits = 5;
 constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
 
 // Leaked: a thread may still sleep on a slot while the process exits, and
