@@ -147,11 +147,12 @@ def check_execute_async():
 
 
 def check_version_validator():
-    verdicts = {v: not t.VersionValidator().validate(t.ModelConfig("n", v)) for v in ["0.1.0-alpha", "1.2.3-rc.1"]}
-    verdicts |= {
-        v: not t.VersionValidator().validate(t.ModelConfig("n", v)) for v in ["1.2.3.beta", "1.2.3.4", "+1.2.3"]
-    }
-    assert verdicts == {"0.1.0-alpha": False, "1.2.3-rc.1": False, "1.2.3.beta": True, "1.2.3.4": True, "+1.2.3": True}
+    refused = [
+        v
+        for v in ["0.1.0-alpha", "1.2.3-rc.1", "1.2.3.beta", "1.2.3.4", "+1.2.3"]
+        if t.VersionValidator().validate(t.ModelConfig("n", v))
+    ]
+    assert refused == ["0.1.0-alpha", "1.2.3-rc.1"]
 
 
 def check_composite_validator():

@@ -67,6 +67,13 @@ void unpoison(void* chunk, std::size_t size) noexcept {
 #endif
 }
 
+// A chunk out of the cache, plain memory of `size` bytes again.
+void* uncache(CachedChunk* chunk, std::size_t size) noexcept {
+  chunk->~CachedChunk();
+  unpoison(chunk, size);
+  return chunk;
+}
+
 // The most recently freed mapped chunks, one list per class, newest first,
 // kChunkCacheBytes at most over all classes. Taking a chunk takes its
 // class's newest (the likeliest to be in the processor's caches); making
@@ -83,19 +90,11 @@ class ChunkCache {
     CachedChunk* chunk;
     {
       const Locked lock(*this);
-      List& list = lists_[cls];
-      chunk = list.newest;
+      chunk = lists_[cls].newest;
       if (chunk == nullptr) return nullptr;
-      list.newest = chunk->older;
-      if (list.newest != nullptr)
-        list.newest->newer = nullptr;
-      else
-        list.oldest = nullptr;
-      bytes_ -= class_size(cls);
+      unlink(cls, chunk);
     }
-    chunk->~CachedChunk();
-    unpoison(chunk, class_size(cls));
-    return chunk;
+    return uncache(chunk, class_size(cls));
   }
 
   // Keeps what fits of `chunks` (making room by dropping older chunks);
@@ -152,17 +151,17 @@ class ChunkCache {
       if (oldest != nullptr && (victim < 0 || oldest->stamp < lists_[victim].oldest->stamp))
         victim = cls;
     }
-    List& list = lists_[victim];
-    CachedChunk* chunk = list.oldest;
-    list.oldest = chunk->newer;
-    if (list.oldest != nullptr)
-      list.oldest->older = nullptr;
-    else
-      list.newest = nullptr;
-    bytes_ -= class_size(victim);
-    chunk->~CachedChunk();
-    unpoison(chunk, class_size(victim));
-    return new (static_cast<void*>(chunk)) ArenaChunk{doomed, class_size(victim)};
+    CachedChunk* chunk = lists_[victim].oldest;
+    unlink(victim, chunk);
+    return new (uncache(chunk, class_size(victim))) ArenaChunk{doomed, class_size(victim)};
+  }
+
+  // Takes `chunk` out of its class's list, wherever it stands there.
+  void unlink(int cls, const CachedChunk* chunk) noexcept {
+    List& list = lists_[cls];
+    (chunk->newer != nullptr ? chunk->newer->older : list.newest) = chunk->older;
+    (chunk->older != nullptr ? chunk->older->newer : list.oldest) = chunk->newer;
+    bytes_ -= class_size(cls);
   }
 
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
